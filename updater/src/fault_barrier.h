@@ -1,0 +1,32 @@
+// The barrier around each exported function: an internal fault becomes one diagnostic line on
+// standard error and a fallback value; exhausted memory ends the process.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+#include "framework/error.h"
+
+namespace pellark {
+
+void write_fault_diagnostic(const char* what, const std::source_location& where);
+
+template <class F, class Fallback>
+auto run_in_fault_barrier(F&& body, Fallback&& fallback) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const InternalFault& fault) {
+    write_fault_diagnostic(fault.what, fault.where);
+  } catch (const std::bad_alloc&) {
+    std::abort();
+  } catch (const std::exception& e) {
+    write_fault_diagnostic(e.what(), std::source_location::current());
+  } catch (...) {
+    write_fault_diagnostic("unknown exception", std::source_location::current());
+  }
+  return fallback();
+}
+
+}  // namespace pellark
