@@ -10,7 +10,7 @@ packages=(
   python3 zip unzip bzip2 binutils file
   squashfs-tools squashfuse fuse3
   xvfb openbox x11-utils xdotool imagemagick
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-16 libclang-rt-16-dev
 )
 
 missing=()

@@ -1,0 +1,213 @@
+// Release packages through libzip. We decide which entries may be opened (stored and DEFLATE,
+// unencrypted) ourselves, so what the installed libzip happens to decode does not matter.
+#include "bundle.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+namespace pellark {
+
+namespace {
+
+constexpr size_t kCopyBufferSize = 64000;
+// A manifest is a few kilobytes; this bounds what a hostile (e.g. highly compressed) entry costs.
+constexpr size_t kMaxManifestBytes = 16u << 20;
+
+struct FileCloser {
+  void operator()(FILE* f) const { (void)std::fclose(f); }
+};
+
+struct ZipFileCloser {
+  void operator()(zip_file_t* f) const { (void)zip_fclose(f); }
+};
+using ZipFile = std::unique_ptr<zip_file_t, ZipFileCloser>;
+
+bool ends_with(std::string_view name, std::string_view suffix, size_t min_size) {
+  return name.size() >= min_size && name.ends_with(suffix);
+}
+
+// The errno behind a failed read of an entry; a CRC mismatch or a decompression fault has none.
+int read_errno(zip_file_t* f) {
+  zip_error_t* err = zip_file_get_error(f);
+  if (zip_error_system_type(err) == ZIP_ET_SYS && zip_error_code_system(err) != 0) {
+    return zip_error_code_system(err);
+  }
+  return zip_error_code_zip(err) == ZIP_ER_CRC ? EBADMSG : EIO;
+}
+
+// Refuses, before reading a byte, every entry that is neither stored nor DEFLATE, or encrypted.
+Result<ZipFile> open_entry(zip_t* archive, uint64_t index) {
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat_index(archive, index, 0, &st) != 0) return Error::zip("entry header");
+  if (!(st.valid & ZIP_STAT_COMP_METHOD) || !(st.valid & ZIP_STAT_ENCRYPTION_METHOD)) {
+    return Error::zip("entry method unknown");
+  }
+  if (st.comp_method != ZIP_CM_STORE && st.comp_method != ZIP_CM_DEFLATE) {
+    return Error::zip("compression method");
+  }
+  if (st.encryption_method != ZIP_EM_NONE) return Error::zip("encrypted entry");
+  ZipFile file(zip_fopen_index(archive, index, 0));
+  if (!file) return Error::zip("open entry");
+  return file;
+}
+
+Status write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::io(errno, "write target");
+    }
+    if (n == 0) return Error::io(EIO, "write accepted nothing");
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return ok();
+}
+
+// mkdir -p without normalising: every prefix ending before a '/' is created in turn.
+Status make_directories(const std::string& dir) {
+  for (size_t pos = dir.find('/', 1);; pos = dir.find('/', pos + 1)) {
+    std::string prefix = dir.substr(0, pos);
+    if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), 0700) != 0 &&
+        errno != EEXIST) {
+      return Error::io(errno, "create target directory");
+    }
+    if (pos == std::string::npos) break;
+  }
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) return Error::io(errno, "target directory");
+  return ok();
+}
+
+std::string parent_directory(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+void Bundle::ZipCloser::operator()(zip* archive) const {
+  zip_discard(archive);
+}
+
+bool is_manifest_entry(std::string_view name) {
+  return ends_with(name, ".nuspec", 7);
+}
+bool is_appimage_entry(std::string_view name) {
+  return ends_with(name, ".AppImage", 9);
+}
+
+Result<Bundle> open_bundle(const std::string& path) {
+  if (has_nul(path)) return Error::io(EINVAL, "package path");
+  auto fd = with_retries([&]() -> Result<UniqueFd> {
+    UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!f) return Error::io(errno, "open package");
+    return f;
+  });
+  if (!fd) return fd.error();
+  return open_bundle_fd(std::move(*fd));
+}
+
+Result<Bundle> open_bundle_fd(UniqueFd fd) {
+  if (!fd) return Error::io(EBADF, "package descriptor");
+  // Not zip_fdopen: it reads through a dup() that loses close-on-exec. A stream over our own
+  // descriptor keeps it.
+  std::unique_ptr<FILE, FileCloser> stream(::fdopen(fd.get(), "rb"));
+  if (!stream) return Error::io(errno, "package stream");
+  (void)fd.release();
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_filep_create(stream.get(), 0, -1, &error);
+  zip_error_fini(&error);
+  if (source == nullptr) return Error::zip("package source");
+  (void)stream.release();  // the source owns the stream now
+  zip_error_init(&error);
+  zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+  zip_error_fini(&error);
+  if (archive == nullptr) {
+    zip_source_free(source);
+    return Error::zip("not a readable archive");
+  }
+  return Bundle(std::unique_ptr<zip, Bundle::ZipCloser>(archive));
+}
+
+std::optional<uint64_t> find_entry(Bundle& bundle, const EntryPredicate& pred) {
+  zip_int64_t count = zip_get_num_entries(bundle.archive(), 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    const char* name = zip_get_name(bundle.archive(), static_cast<zip_uint64_t>(i), 0);
+    if (name == nullptr) continue;
+    if (pred(name)) return static_cast<uint64_t>(i);
+  }
+  return std::nullopt;
+}
+
+Result<Manifest> bundle_manifest(Bundle& bundle) {
+  if (bundle.cached_manifest()) return *bundle.cached_manifest();
+  auto index = find_entry(bundle, is_manifest_entry);
+  if (!index) return Error::invalid_package("no manifest entry");
+  PELLARK_TRY_ASSIGN(ZipFile file, open_entry(bundle.archive(), *index));
+
+  std::string text;
+  char buf[16384];
+  while (true) {
+    zip_int64_t n = zip_fread(file.get(), buf, sizeof buf);
+    if (n < 0) return Error::io(read_errno(file.get()), "read manifest entry");
+    if (n == 0) break;
+    if (text.size() + static_cast<size_t>(n) > kMaxManifestBytes) {
+      return Error::io(EFBIG, "manifest entry too large");
+    }
+    text.append(buf, static_cast<size_t>(n));
+  }
+  if (!is_valid_utf8(text)) return Error::io(EILSEQ, "manifest entry not UTF-8");
+
+  PELLARK_TRY_ASSIGN(Manifest manifest, parse_manifest(text));
+  bundle.cached_manifest() = manifest;
+  return manifest;
+}
+
+Status extract_entry(Bundle& bundle, const EntryPredicate& pred, const std::string& target) {
+  auto index = find_entry(bundle, pred);
+  if (!index) return Error::invalid_package("no such entry");
+  if (has_nul(target)) return Error::io(EINVAL, "target path");
+
+  std::string parent = parent_directory(target);
+  struct stat st;
+  if (::stat(parent.c_str(), &st) != 0) {
+    PELLARK_TRY(with_retries([&] { return make_directories(parent); }));
+  }
+
+  PELLARK_TRY_ASSIGN(ZipFile file, open_entry(bundle.archive(), *index));
+
+  // The updater creates this file, so a symbolic link in its place is refused.
+  auto out = with_retries([&]() -> Result<UniqueFd> {
+    UniqueFd f(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (!f) return Error::io(errno, "create target");
+    return f;
+  });
+  if (!out) return out.error();
+
+  // One fixed buffer: memory does not grow with the payload. libzip checks the CRC-32 on the
+  // read that reaches the end of the data.
+  auto buffer = std::make_unique<char[]>(kCopyBufferSize);
+  while (true) {
+    zip_int64_t n = zip_fread(file.get(), buffer.get(), kCopyBufferSize);
+    if (n < 0) return Error::io(read_errno(file.get()), "read entry");
+    if (n == 0) break;
+    PELLARK_TRY(write_all(out->get(), buffer.get(), static_cast<size_t>(n)));
+  }
+  int fd = out->release();
+  if (::close(fd) != 0 && errno != EINTR) return Error::io(errno, "close target");
+  return ok();
+}
+
+}  // namespace pellark

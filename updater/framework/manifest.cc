@@ -1,0 +1,258 @@
+// The ".nuspec" reader: one streaming expat pass that keeps the innermost element of interest and
+// the sixteen values, and nothing else.
+#include "manifest.h"
+
+#include <expat.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <memory>
+#include <vector>
+
+#include "util.h"
+
+namespace pellark {
+
+namespace {
+
+// Not a name character and not allowed in an XML 1.0 document, so it cannot occur in a
+// namespace URI or a local name.
+constexpr char kNamespaceSeparator = '\x01';
+
+enum class Field : signed char {
+  None,
+  Id,
+  Version,
+  Title,
+  Authors,
+  Description,
+  MachineArchitecture,
+  RuntimeDependencies,
+  MainExe,
+  Os,
+  OsMinVersion,
+  Channel,
+  ShortcutLocations,
+  ShortcutAmuid,
+  ReleaseNotes,
+  ReleaseNotesHtml,
+  SplashProgressColor,
+};
+
+Field field_for(std::string_view local) {
+  struct Entry {
+    std::string_view name;
+    Field field;
+  };
+  static constexpr Entry kFields[] = {
+      {"id", Field::Id},
+      {"version", Field::Version},
+      {"title", Field::Title},
+      {"authors", Field::Authors},
+      {"description", Field::Description},
+      {"machineArchitecture", Field::MachineArchitecture},
+      {"runtimeDependencies", Field::RuntimeDependencies},
+      {"mainExe", Field::MainExe},
+      {"os", Field::Os},
+      {"osMinVersion", Field::OsMinVersion},
+      {"channel", Field::Channel},
+      {"shortcutLocations", Field::ShortcutLocations},
+      {"shortcutAmuid", Field::ShortcutAmuid},
+      {"shortcutAumid", Field::ShortcutAmuid},
+      {"releaseNotes", Field::ReleaseNotes},
+      {"releaseNotesHtml", Field::ReleaseNotesHtml},
+      {"splashProgressColor", Field::SplashProgressColor},
+  };
+  for (const Entry& e : kFields) {
+    if (e.name == local) return e.field;
+  }
+  return Field::None;
+}
+
+std::string* text_field(Manifest& m, Field f) {
+  switch (f) {
+    case Field::Id:
+      return &m.id;
+    case Field::Title:
+      return &m.title;
+    case Field::Authors:
+      return &m.authors;
+    case Field::Description:
+      return &m.description;
+    case Field::MachineArchitecture:
+      return &m.machine_architecture;
+    case Field::RuntimeDependencies:
+      return &m.runtime_dependencies;
+    case Field::MainExe:
+      return &m.main_exe;
+    case Field::Os:
+      return &m.os;
+    case Field::OsMinVersion:
+      return &m.os_min_version;
+    case Field::Channel:
+      return &m.channel;
+    case Field::ShortcutLocations:
+      return &m.shortcut_locations;
+    case Field::ShortcutAmuid:
+      return &m.shortcut_amuid;
+    case Field::ReleaseNotes:
+      return &m.release_notes;
+    case Field::ReleaseNotesHtml:
+      return &m.release_notes_html;
+    case Field::SplashProgressColor:
+      return &m.splash_progress_color;
+    case Field::None:
+    case Field::Version:
+      break;
+  }
+  return nullptr;
+}
+
+bool is_xml_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+struct ParserFree {
+  void operator()(XML_Parser p) const { XML_ParserFree(p); }
+};
+
+class Reader {
+ public:
+  explicit Reader(XML_Parser parser) : parser_(parser) {}
+
+  Manifest manifest;
+  bool bad_version = false;
+
+  void start(const XML_Char* name) {
+    flush();
+    std::string_view full(name);
+    size_t sep = full.rfind(kNamespaceSeparator);
+    // Only the innermost element decides, so the stack needs just what each name maps to.
+    stack_.push_back(field_for(sep == std::string_view::npos ? full : full.substr(sep + 1)));
+  }
+  void end() {
+    flush();
+    if (!stack_.empty()) stack_.pop_back();
+  }
+  // Character data and resolved references accumulate until markup ends the run.
+  void characters(const XML_Char* s, int len) { pending_.append(s, static_cast<size_t>(len)); }
+  // A CDATA section is a text event of its own.
+  void cdata_boundary() { flush(); }
+
+ private:
+  void flush() {
+    if (pending_.empty() || bad_version) {
+      pending_.clear();
+      return;
+    }
+    bool blank = true;
+    for (char c : pending_) {
+      if (!is_xml_space(c)) {
+        blank = false;
+        break;
+      }
+    }
+    if (!blank && !stack_.empty()) deliver(stack_.back());
+    pending_.clear();
+  }
+
+  void deliver(Field f) {
+    if (f == Field::Version) {
+      auto v = parse_version(pending_);
+      if (!v) {
+        bad_version = true;
+        (void)XML_StopParser(parser_, XML_FALSE);
+        return;
+      }
+      manifest.version = std::move(*v);
+      return;
+    }
+    if (std::string* target = text_field(manifest, f)) target->swap(pending_);
+  }
+
+  XML_Parser parser_;
+  std::vector<Field> stack_;
+  std::string pending_;
+};
+
+Reader& reader_of(void* data) {
+  return *static_cast<Reader*>(data);
+}
+
+}  // namespace
+
+Result<Manifest> parse_manifest(std::string_view text) {
+  // The text is UTF-8 whatever its declaration says; expat's default limits stay in force.
+  std::unique_ptr<XML_ParserStruct, ParserFree> parser(
+      XML_ParserCreateNS("UTF-8", kNamespaceSeparator));
+  if (!parser) internal_fault("XML parser allocation failed");
+  Reader reader(parser.get());
+  XML_SetUserData(parser.get(), &reader);
+  XML_SetElementHandler(
+      parser.get(),
+      [](void* d, const XML_Char* name, const XML_Char**) { reader_of(d).start(name); },
+      [](void* d, const XML_Char*) { reader_of(d).end(); });
+  XML_SetCharacterDataHandler(
+      parser.get(), [](void* d, const XML_Char* s, int len) { reader_of(d).characters(s, len); });
+  XML_SetCdataSectionHandler(
+      parser.get(), [](void* d) { reader_of(d).cdata_boundary(); },
+      [](void* d) { reader_of(d).cdata_boundary(); });
+
+  // The first XML error ends the pass; what was gathered so far stands.
+  constexpr size_t kChunk = 1 << 20;
+  do {
+    size_t n = std::min(text.size(), kChunk);
+    bool last = n == text.size();
+    if (XML_Parse(parser.get(), text.data(), static_cast<int>(n), last ? XML_TRUE : XML_FALSE) !=
+        XML_STATUS_OK) {
+      break;
+    }
+    text.remove_prefix(n);
+  } while (!text.empty());
+
+  if (reader.bad_version) return Error::semver("version text");
+  Manifest& m = reader.manifest;
+  if (m.id.empty()) return Error::invalid_package("missing id");
+  if (m.version.is_zero()) return Error::invalid_package("missing version");
+  if (m.title.empty()) m.title = m.id;
+  return std::move(m);
+}
+
+namespace {
+
+// One read attempt: the whole file, which must be UTF-8.
+Result<std::string> read_utf8_file(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return Error::io(errno, "open manifest");
+  std::string text;
+  char buf[16384];
+  while (true) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::io(errno, "read manifest");
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  if (!is_valid_utf8(text)) return Error::io(EILSEQ, "manifest not UTF-8");
+  return text;
+}
+
+}  // namespace
+
+Result<Manifest> read_manifest_file(const std::string& path) {
+  struct stat st;
+  if (has_nul(path) || ::stat(path.c_str(), &st) != 0) {
+    return Error::not_installed("manifest missing");
+  }
+  auto text = with_retries([&] { return read_utf8_file(path); });
+  if (!text) return Error::not_installed("manifest unreadable");
+  return parse_manifest(*text);
+}
+
+}  // namespace pellark
