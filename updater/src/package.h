@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/stat.h>
+
 #include <nlohmann/json_fwd.hpp>
 
 #include "framework/error.h"
@@ -24,5 +26,10 @@ Result<PackageDescriptor> check_package_descriptor(const nlohmann::json& request
 // the very file that was hashed, so later steps read the same file.
 Result<UniqueFd> validate_package(const std::string& path, uint64_t byte_length,
                                   const std::string& sha256);
+
+// The check after the open: `fd` must be the very entry `examined` described (same device and
+// inode), still a regular file of `byte_length` bytes. Otherwise the path was swapped between
+// the look and the open.
+Status check_opened_entry(const struct stat& examined, int fd, uint64_t byte_length);
 
 }  // namespace pellark

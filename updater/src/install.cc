@@ -1,0 +1,199 @@
+// The back half of "install": identity rule, private work directory, extraction, hard-linked
+// backup, atomic swap, relaunch and rollback. Every step that changes the disk goes through
+// sys_ops() so a test can make exactly that step fail.
+#include "install.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string_view>
+#include <vector>
+
+#include "framework/manifest.h"
+#include "framework/version.h"
+#include "private_dir.h"
+#include "sys_ops.h"
+
+extern char** environ;
+
+namespace pellark {
+
+namespace {
+
+constexpr std::string_view kWorkRoot = "VelopackTemp";
+constexpr std::string_view kNextName = "next.AppImage";
+constexpr std::string_view kPreviousName = "previous.AppImage";
+constexpr std::string_view kNameAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+// "tmp_" and 16 characters drawn uniformly from the alphabet, by a generator seeded from the
+// kernel's random source, so two installs never share a work directory.
+Result<std::string> work_directory_name() {
+  std::array<uint32_t, 8> seed{};
+  size_t got = 0;
+  auto* bytes = reinterpret_cast<char*>(seed.data());
+  while (got < sizeof seed) {
+    ssize_t n = ::getrandom(bytes + got, sizeof seed - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::io(errno, "getrandom");
+    }
+    got += static_cast<size_t>(n);
+  }
+  std::seed_seq seq(seed.begin(), seed.end());
+  std::mt19937_64 generator(seq);
+  std::uniform_int_distribution<size_t> pick(0, kNameAlphabet.size() - 1);
+  std::string name = "tmp_";
+  for (int i = 0; i < 16; ++i) name.push_back(kNameAlphabet[pick(generator)]);
+  return name;
+}
+
+Status identity_rule(const Manifest& installed, const Manifest& package,
+                     const std::string& display_version) {
+  if (package.id != installed.id) return Error::failure("identity mismatch: id");
+  if (!(package.version > installed.version)) return Error::failure("identity mismatch: not newer");
+  if (version_text(package.version) != display_version)
+    return Error::failure("identity mismatch: display version");
+  if (package.os != installed.os) return Error::failure("identity mismatch: os");
+  if (package.machine_architecture != installed.machine_architecture)
+    return Error::failure("identity mismatch: architecture");
+  return ok();
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { (void)::closedir(dir); }
+};
+
+// Removes everything below the directory open as `dir_fd` (which it takes), never following a
+// symbolic link. Best effort: the caller ignores failures.
+void remove_contents(int dir_fd) {
+  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(dir_fd));
+  if (!dir) {
+    (void)::close(dir_fd);
+    return;
+  }
+  std::vector<std::string> subdirs;
+  while (dirent* entry = ::readdir(dir.get())) {
+    std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (::unlinkat(dir_fd, entry->d_name, 0) == 0) continue;
+    if (errno == EISDIR || errno == EPERM) subdirs.emplace_back(name);
+  }
+  for (const std::string& name : subdirs) {
+    int child = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (child < 0) continue;
+    remove_contents(child);
+    (void)::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
+  }
+}
+
+void remove_tree(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  remove_contents(fd);
+  (void)::rmdir(path.c_str());
+}
+
+Status sync_file(const std::string& path) {
+  int raw;
+  do {
+    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return Error::io(errno, "open next for sync");
+  UniqueFd fd(raw);
+  int rc;
+  do {
+    rc = sys_ops().fsync(fd.get());
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return Error::io(errno, "fsync next");
+  return ok();
+}
+
+bool is_removed_variable(const char* entry) {
+  for (std::string_view name : {"APPIMAGE", "APPDIR", "ARGV0"}) {
+    if (std::strncmp(entry, name.data(), name.size()) == 0 && entry[name.size()] == '=')
+      return true;
+  }
+  return false;
+}
+
+// Starts the program with no arguments and the current environment minus the AppImage
+// runtime's variables. glibc's posix_spawn reports exec failures (ENOENT, EACCES, ENOEXEC) as
+// its result, so a program that cannot run counts as a failed start.
+Status start_program(const std::string& program) {
+  std::vector<char*> envp;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    if (!is_removed_variable(*entry)) envp.push_back(*entry);
+  }
+  envp.push_back(nullptr);
+  std::string argv0 = program;
+  char* argv[] = {argv0.data(), nullptr};
+  pid_t pid = 0;
+  int rc = sys_ops().posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data());
+  if (rc != 0) return Error::io(rc, "spawn");
+  return ok();
+}
+
+}  // namespace
+
+Status replace_and_relaunch(Bundle& bundle, const std::string& next_path,
+                            const InstallationConfig& config, const std::string& previous_path,
+                            bool& keep_work_directory) {
+  PELLARK_TRY(extract_entry(bundle, is_appimage_entry, next_path));
+  if (sys_ops().chmod(next_path.c_str(), 0755) != 0) return Error::io(errno, "chmod next");
+  PELLARK_TRY(sync_file(next_path));
+  if (sys_ops().linkat(AT_FDCWD, config.appimage_path.c_str(), AT_FDCWD, previous_path.c_str(),
+                       0) != 0)
+    return Error::io(errno, "link backup");
+  if (sys_ops().rename(next_path.c_str(), config.appimage_path.c_str()) != 0)
+    return Error::io(errno, "swap");
+
+  Status started = start_program(config.appimage_path);
+  if (started) return ok();
+
+  // Until the rollback lands, the work directory holds the only copy of the old AppImage.
+  keep_work_directory = true;
+  if (sys_ops().rename(previous_path.c_str(), config.appimage_path.c_str()) != 0)
+    return Error::io(errno, "rollback");
+  keep_work_directory = false;
+  return started;
+}
+
+Status install_release(const InstallationConfig& config, const std::string& package_path,
+                       UniqueFd package, const std::string& display_version) {
+  // The bundle is opened on the descriptor that was validated, never on the path again: a file
+  // swapped in at the path after validation must not be installed.
+  (void)package_path;
+  PELLARK_TRY_ASSIGN(Manifest installed, read_manifest_file(config.manifest_path));
+  if (!package) return Error::io(EBADF, "no validated package");
+  PELLARK_TRY_ASSIGN(Bundle bundle, open_bundle_fd(std::move(package)));
+  PELLARK_TRY_ASSIGN(Manifest incoming, bundle_manifest(bundle));
+  PELLARK_TRY(identity_rule(installed, incoming, display_version));
+
+  struct stat st {};
+  if (::lstat(config.appimage_path.c_str(), &st) != 0) return Error::io(errno, "lstat appimage");
+  if (!S_ISREG(st.st_mode)) return Error::failure("not a regular file");
+
+  PELLARK_TRY_ASSIGN(std::string name, work_directory_name());
+  const std::string work_dir = join_path(join_path(config.packages_dir, kWorkRoot), name);
+  PELLARK_TRY(ensure_private_directory(work_dir));
+
+  const std::string next_path = join_path(work_dir, kNextName);
+  const std::string previous_path = join_path(work_dir, kPreviousName);
+  bool keep_work_directory = false;
+  Status result =
+      replace_and_relaunch(bundle, next_path, config, previous_path, keep_work_directory);
+  if (!keep_work_directory) remove_tree(work_dir);
+  return result;
+}
+
+}  // namespace pellark

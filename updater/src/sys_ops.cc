@@ -1,0 +1,33 @@
+// The real system calls behind the install path's operation table.
+#include "sys_ops.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pellark {
+
+namespace {
+
+const SysOps kRealOps = {
+    .chmod = ::chmod,
+    .fsync = ::fsync,
+    .linkat = ::linkat,
+    .rename = ::rename,
+    .posix_spawn = ::posix_spawn,
+};
+
+SysOps g_ops = kRealOps;
+
+}  // namespace
+
+SysOps& sys_ops() {
+  return g_ops;
+}
+
+const SysOps& real_sys_ops() {
+  return kRealOps;
+}
+
+}  // namespace pellark
