@@ -1,0 +1,86 @@
+// Measures the request channel from inside an installed layout, through the dlopen'ed library
+// as the UI code reaches it:
+//   bench_channel identity <calls>           -> median nanoseconds per "identity" call
+//   bench_channel request [<warm-up>...] <request text>
+//                                             -> "<answer>\t<peak RSS growth in KiB>"
+// The warm-up requests run first, so one-time costs (lazy binding, the digest library's set-up)
+// are not counted as growth of the measured request.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using CallFn = char* (*)(const char*);
+using FreeFn = void (*)(char*);
+
+long status_kib(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  size_t n = std::strlen(field);
+  while (std::getline(status, line)) {
+    if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
+      return std::atol(line.c_str() + n + 1);
+  }
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return 2;
+  exe[n] = '\0';
+  std::string lib = std::string(exe, std::strrchr(exe, '/')) + "/lib/libpellark_updater.so";
+  void* handle = dlopen(lib.c_str(), RTLD_NOW);
+  if (!handle) {
+    std::fprintf(stderr, "%s\n", dlerror());
+    return 2;
+  }
+  auto call = reinterpret_cast<CallFn>(dlsym(handle, "pellark_update_call"));
+  auto release = reinterpret_cast<FreeFn>(dlsym(handle, "pellark_update_free"));
+  if (!call || !release) return 2;
+
+  std::string mode = argv[1];
+  if (mode == "identity") {
+    int calls = std::atoi(argv[2]);
+    std::vector<long long> ns;
+    ns.reserve(static_cast<size_t>(calls));
+    for (int i = 0; i < calls; ++i) {
+      auto start = std::chrono::steady_clock::now();
+      char* answer = call(R"({"method":"identity"})");
+      auto stop = std::chrono::steady_clock::now();
+      if (std::strncmp(answer, R"({"result":)", 10) != 0) {
+        std::fprintf(stderr, "identity failed: %s\n", answer);
+        return 1;
+      }
+      release(answer);
+      ns.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count());
+    }
+    std::nth_element(ns.begin(), ns.begin() + calls / 2, ns.end());
+    std::printf("%lld\n", ns[static_cast<size_t>(calls / 2)]);
+    return 0;
+  }
+  if (mode == "request") {
+    for (int i = 2; i + 1 < argc; ++i) release(call(argv[i]));
+    // Resets the peak so that only what the call adds is measured.
+    { std::ofstream("/proc/self/clear_refs") << "5"; }
+    long before = status_kib("VmRSS");
+    char* answer = call(argv[argc - 1]);
+    long peak = status_kib("VmHWM");
+    std::printf("%s\t%ld\n", answer, peak - before);
+    release(answer);
+    return 0;
+  }
+  return 2;
+}

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Request-channel figures: "prepare" of a 512 MiB package against `openssl dgst -sha256` on the
+# same warm file, the median "identity" call, and the peak memory a "prepare" adds.
+set -euo pipefail
+build=${1:-build}
+tool=$build/bench/bench_channel
+lib=$build/bundle/lib/libpellark_updater.so
+[ -x "$tool" ] && [ -f "$lib" ] || { echo "channel.sh: build $tool and $lib first" >&2; exit 1; }
+
+work=$(mktemp -d /var/tmp/pellark-bench-channel-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+bin=$work/mnt/usr/bin
+mkdir -p "$bin/lib" "$work/apps"
+cp "$tool" "$bin/bench_channel"
+cp "$lib" "$bin/lib/"
+: >"$bin/UpdateNix"
+printf '<package><metadata><id>com.pellark.Bench</id><version>1.0.0</version></metadata></package>' \
+  >"$bin/sq.version"
+printf '#!/bin/sh\n' >"$work/apps/Pellark.AppImage"
+export APPIMAGE=$work/apps/Pellark.AppImage
+
+package=$work/package.nupkg
+head -c $((512 << 20)) /dev/urandom >"$package"
+size=$(stat -c %s "$package")
+digest=$(openssl dgst -sha256 -r "$package" | cut -c1-64)  # also warms the page cache
+: >"$work/empty.nupkg"
+empty="e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
+warmup="{\"method\":\"prepare\",\"path\":\"$work/empty.nupkg\",\"release\":{\"artifact\":{\"byteLength\":0,\"sha256\":\"$empty\"}}}"
+request="{\"method\":\"prepare\",\"path\":\"$package\",\"release\":{\"artifact\":{\"byteLength\":$size,\"sha256\":\"$digest\"}}}"
+
+now() { date +%s%N; }
+best_ours=0 best_ref=0 growth=0
+for _ in 1 2 3; do
+  t0=$(now); openssl dgst -sha256 "$package" >/dev/null; t1=$(now)
+  ref=$((t1 - t0))
+  t0=$(now); out=$("$bin/bench_channel" request "$warmup" "$request"); t1=$(now)
+  ours=$((t1 - t0))
+  [ "${out%%$'\t'*}" = '{"result":{}}' ] || { echo "channel.sh: prepare answered $out" >&2; exit 1; }
+  kib=${out##*$'\t'}
+  [ "$kib" -gt "$growth" ] && growth=$kib
+  { [ "$best_ref" -eq 0 ] || [ "$ref" -lt "$best_ref" ]; } && best_ref=$ref
+  { [ "$best_ours" -eq 0 ] || [ "$ours" -lt "$best_ours" ]; } && best_ours=$ours
+done
+
+median_ns=$("$bin/bench_channel" identity 5000)
+
+awk -v o="$best_ours" -v r="$best_ref" -v m="$median_ns" -v g="$growth" 'BEGIN {
+  ratio = o / r
+  printf "prepare 512 MiB vs openssl dgst -sha256 (s)\t%.3f\t%.3f\t%.3f\t<=1.10\t%s\n",
+    o / 1e9, r / 1e9, ratio, (ratio <= 1.10 ? "yes" : "no")
+  us = m / 1000
+  printf "identity median per call (us, vs 100 us budget)\t%.1f\t100\t%.3f\t<=1.00\t%s\n",
+    us, us / 100, (us <= 100 ? "yes" : "no")
+  printf "prepare 512 MiB peak RSS growth after warm-up (KiB, vs 2 MiB budget)\t%d\t2048\t%.3f\t<=1.00\t%s\n",
+    g, g / 2048, (g <= 2048 ? "yes" : "no")
+}'

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Install figures: "install" of a 512 MiB package with a stored payload, from the call to the
+# relaunch, against `openssl dgst -sha256` plus `cp` of the same bytes on the same file system in
+# the same run (best of three, page cache warm, dirty pages flushed before each run); and the peak
+# resident memory the install adds (absolute target).
+set -euo pipefail
+build=${1:-build}
+tool=$build/bench/bench_install
+lib=$build/bundle/lib/libpellark_updater.so
+packaging=$(cd "$(dirname "$0")/../packaging" && pwd)
+[ -x "$tool" ] && [ -f "$lib" ] || { echo "install.sh: build $tool and $lib first" >&2; exit 1; }
+
+work=$(mktemp -d /var/tmp/pellark-bench-install.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+bin=$work/mnt/usr/bin
+mkdir -p "$bin/lib" "$work/apps"
+cp "$tool" "$bin/bench_install"
+cp "$lib" "$bin/lib/"
+printf '#!/bin/sh\nexit 0\n' >"$bin/UpdateNix"
+printf '<package><metadata><id>com.pellark.Bench</id><version>1.0.0</version><os>linux</os><machineArchitecture>x64</machineArchitecture></metadata></package>' \
+  >"$bin/sq.version"
+installed=$work/apps/Pellark.AppImage
+old=$work/old.AppImage
+printf '#!/bin/sh\nexit 0\n# 1.0.0\n' >"$old"
+chmod 0755 "$old"
+export APPIMAGE=$installed
+
+# The new "AppImage" exits at once when started; the bytes after its script are incompressible.
+payload=$work/Pellark-1.1.0.AppImage
+{ printf '#!/bin/sh\nexit 0\n'; head -c $(((512 << 20) - 17)) /dev/urandom; } >"$payload"
+descriptor=$("$packaging/pack-release" --appimage "$payload" --id com.pellark.Bench \
+  --version 1.1.0 --os linux --arch x64 --output-dir "$work")
+package=$work/com.pellark.Bench-1.1.0-full.nupkg
+rm -f "$payload"
+request="{\"method\":\"install\",${descriptor#\{}"
+warmup='{"method":"identity"}'
+cat "$package" >/dev/null
+
+now() { date +%s%N; }
+best_ours=0 best_ref=0 growth=0
+for _ in 1 2 3; do
+  rm -f "$work/copy"
+  sync
+  t0=$(now)
+  openssl dgst -sha256 "$package" >/dev/null
+  cp "$package" "$work/copy"
+  t1=$(now)
+  ref=$((t1 - t0))
+  rm -f "$work/copy"
+
+  cp "$old" "$installed.new" && mv "$installed.new" "$installed"
+  sync
+  out=$("$bin/bench_install" "$warmup" "$request")
+  ours=${out%%$'\t'*}
+  kib=${out##*$'\t'}
+  cmp -s -n 17 "$installed" <(printf '#!/bin/sh\nexit 0\n') ||
+    { echo "install.sh: the new AppImage is not in place" >&2; exit 1; }
+  [ "$kib" -gt "$growth" ] && growth=$kib
+  { [ "$best_ref" -eq 0 ] || [ "$ref" -lt "$best_ref" ]; } && best_ref=$ref
+  { [ "$best_ours" -eq 0 ] || [ "$ours" -lt "$best_ours" ]; } && best_ours=$ours
+done
+
+awk -v o="$best_ours" -v r="$best_ref" -v g="$growth" 'BEGIN {
+  ratio = o / r
+  printf "install 512 MiB stored, to relaunch, vs openssl dgst -sha256 + cp (s)\t%.3f\t%.3f\t%.3f\t<=1.25\t%s\n",
+    o / 1e9, r / 1e9, ratio, (ratio <= 1.25 ? "yes" : "no")
+  printf "install 512 MiB peak RSS growth (KiB, vs 4 MiB budget)\t%d\t4096\t%.3f\t<=1.00\t%s\n",
+    g, g / 4096, (g <= 4096 ? "yes" : "no")
+}'
