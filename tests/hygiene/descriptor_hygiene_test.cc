@@ -1,0 +1,177 @@
+// Descriptor hygiene of the request channel, observed from real processes: every request leaves
+// the caller's descriptor table exactly as it found it, whatever the outcome, and the AppImage an
+// install starts inherits nothing the library opened.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "hygiene/release_package.h"
+#include "support/installed_layout.h"
+
+namespace pellark::testing {
+namespace {
+
+constexpr const char kGeneric[] =
+    R"({"error":"Native update validation failed. Check installation permissions and retry."})";
+constexpr const char kIdentity[] =
+    R"({"result":{"install":true,"packageId":"com.pellark.App","version":"1.0.0"}})";
+constexpr const char kPrepared[] = R"({"result":{}})";
+
+struct Case {
+  std::string name;
+  std::string request;
+  std::string answer;
+};
+
+class DescriptorHygiene : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(downloads());
+    std::filesystem::copy_file(PELLARK_FD_PROBE, probe(),
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+
+  std::string downloads() const { return layout_.root() + "/downloads"; }
+  std::string probe() const { return layout_.bin_dir() + "/pellark_fd_probe"; }
+
+  PackageFile package(const std::string& name, const std::string& version,
+                      const std::string& payload, bool with_payload = true) const {
+    std::string path = downloads() + "/" + name;
+    std::vector<std::pair<std::string, std::string>> entries = {
+        {"com.pellark.App.nuspec", write_manifest_xml("com.pellark.App", version)}};
+    if (with_payload) entries.emplace_back("Pellark.AppImage", payload);
+    write_package(path, entries);
+    return describe_package(path);
+  }
+
+  // Runs the probe over `cases` and checks every answer and every descriptor table.
+  void expect_clean(const std::vector<Case>& cases, HostOptions options = {}) const {
+    options.program = probe();
+    for (const auto& c : cases) options.args.push_back(c.request);
+    HostRun run = layout_.run_host(options);
+    ASSERT_TRUE(run.exited_with(0)) << run.status << "\n" << run.err;
+    auto lines = run.out_lines();
+    ASSERT_EQ(lines.size(), 2 * cases.size()) << run.out;
+    for (size_t i = 0; i < cases.size(); ++i) {
+      SCOPED_TRACE(cases[i].name);
+      EXPECT_EQ(lines[2 * i], cases[i].answer);
+      EXPECT_EQ(lines[2 * i + 1], "fds:same");
+    }
+  }
+
+  InstalledLayout layout_;
+};
+
+TEST_F(DescriptorHygiene, EveryOutcomeLeavesTheTableAsItWas) {
+  PackageFile same = package("same-full.nupkg", "1.0.0", "#!/bin/sh\nexit 0\n");
+  PackageFile no_payload = package("bare-full.nupkg", "2.0.0", "", false);
+  // Not a program: the start fails after the swap and the install rolls back.
+  PackageFile unstartable = package("junk-full.nupkg", "2.0.0", "no interpreter here\n");
+  PackageFile upper = same;
+  for (char& c : upper.sha256) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  PackageFile missing = same;
+  missing.path = downloads() + "/missing-full.nupkg";
+
+  expect_clean({
+      {"identity", R"({"method":"identity"})", kIdentity},
+      {"prepare", package_request("prepare", same), kPrepared},
+      {"prepare, digest mismatch", package_request("prepare", upper), kGeneric},
+      {"prepare, missing file", package_request("prepare", missing), kGeneric},
+      {"prepare, no descriptor", R"({"method":"prepare"})", kGeneric},
+      {"unknown method", package_request("Prepare", same), kGeneric},
+      {"install, same version", package_request("install", same, "1.0.0"), kGeneric},
+      {"install, no payload", package_request("install", no_payload, "2.0.0"), kGeneric},
+      {"install, start fails", package_request("install", unstartable, "2.0.0"), kGeneric},
+      {"malformed", R"({"method":"identity"}x)", kGeneric},
+      {"null", "--null", R"({"error":"Missing request"})"},
+  });
+  // The failed start really rolled back, so the outcomes above were the ones intended.
+  EXPECT_EQ(read_file(layout_.appimage_path()), "#!/bin/sh\nexit 0\n");
+}
+
+TEST_F(DescriptorHygiene, LockContentionAndMissingInstallationLeaveTheTableAsItWas) {
+  PackageFile same = package("same-full.nupkg", "1.0.0", "#!/bin/sh\nexit 0\n");
+  std::filesystem::create_directories(layout_.staging_dir());
+  int lock = ::open(layout_.lock_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+  expect_clean({
+      {"prepare while locked", package_request("prepare", same), kGeneric},
+      {"unknown method while locked", package_request("other", same), kGeneric},
+      {"identity while locked", R"({"method":"identity"})", kIdentity},
+  });
+  ::close(lock);
+
+  HostOptions outside;
+  outside.unset_env = {"APPIMAGE"};
+  expect_clean({{"identity, not installed", R"({"method":"identity"})", kGeneric},
+                {"prepare, not installed", package_request("prepare", same), kGeneric}},
+               outside);
+}
+
+// fd numbers in an `ls -l /proc/self/fd` listing, without ls's own directory descriptor.
+std::set<std::string> listed_descriptors(const std::string& listing) {
+  static const std::regex line(R"((\d+) -> (.*))");
+  std::set<std::string> out;
+  std::istringstream in(listing);
+  for (std::string text; std::getline(in, text);) {
+    std::smatch m;
+    if (!std::regex_search(text, m, line)) continue;
+    if (std::regex_match(m[2].str(), std::regex(R"(/proc/\d+/fd)"))) continue;
+    out.insert(m[1].str() + " -> " + m[2].str());
+  }
+  return out;
+}
+
+std::set<std::string> numbers_only(const std::set<std::string>& entries) {
+  std::set<std::string> out;
+  for (const auto& e : entries) out.insert(e.substr(0, e.find(' ')));
+  return out;
+}
+
+TEST_F(DescriptorHygiene, RelaunchedAppImageInheritsNoLibraryDescriptor) {
+  const std::string report = layout_.root() + "/fds.txt";
+  const std::string script =
+      "#!/bin/sh\n"
+      "ls -l /proc/self/fd > \"$PELLARK_FD_REPORT.part\" 2>/dev/null\n"
+      "mv \"$PELLARK_FD_REPORT.part\" \"$PELLARK_FD_REPORT\"\n";
+
+  // The same script started directly shows what any child of this test inherits anyway.
+  const std::string direct = layout_.root() + "/direct.sh";
+  write_file(direct, script, 0755);
+  HostOptions baseline_run;
+  baseline_run.program = direct;
+  baseline_run.set_env = {{"PELLARK_FD_REPORT", layout_.root() + "/baseline.txt"}};
+  ASSERT_TRUE(run_process(baseline_run).exited_with(0));
+  auto baseline = listed_descriptors(read_file(layout_.root() + "/baseline.txt"));
+  ASSERT_FALSE(baseline.empty());
+
+  PackageFile next = package("next-full.nupkg", "2.0.0", script);
+  HostOptions options;
+  options.set_env = {{"PELLARK_FD_REPORT", report}};
+  HostRun run = layout_.call({package_request("install", next, "2.0.0")}, options);
+  ASSERT_TRUE(run.exited_with(0)) << run.out << run.err;
+
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!path_exists(report) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(path_exists(report)) << "the relaunched AppImage never ran";
+  auto inherited = listed_descriptors(read_file(report));
+  std::string shown;
+  for (const auto& e : inherited) shown += e + "\n";
+  EXPECT_EQ(numbers_only(inherited), numbers_only(baseline)) << shown;
+}
+
+}  // namespace
+}  // namespace pellark::testing

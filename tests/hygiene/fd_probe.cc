@@ -1,0 +1,78 @@
+// Loads the updater from lib/ beside itself like the application, sends each argument as a
+// request and prints, per request, the answer and whether the descriptor table is as before:
+//   <answer>
+//   fds:same | fds:changed:<fd>=<target>[+ or -],...
+#include <dirent.h>
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+namespace {
+
+using CallFn = char* (*)(const char*);
+using FreeFn = void (*)(char*);
+
+[[noreturn]] void give_up(const char* what) {
+  std::fprintf(stderr, "pellark_fd_probe: %s\n", what);
+  std::exit(2);
+}
+
+// fd -> link target, without the descriptor used for the listing itself.
+std::map<int, std::string> descriptors() {
+  std::map<int, std::string> out;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) give_up("cannot list /proc/self/fd");
+  int own = ::dirfd(dir);
+  while (dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    int fd = std::atoi(entry->d_name);
+    if (fd == own) continue;
+    char target[4096];
+    ssize_t n = ::readlinkat(own, entry->d_name, target, sizeof target - 1);
+    out[fd] = n > 0 ? std::string(target, static_cast<size_t>(n)) : "?";
+  }
+  ::closedir(dir);
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  char exe[4096];
+  ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) give_up("cannot read /proc/self/exe");
+  std::string path(exe, static_cast<size_t>(n));
+  path = path.substr(0, path.rfind('/')) + "/lib/libpellark_updater.so";
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW);
+  if (handle == nullptr) give_up(::dlerror());
+  auto call = reinterpret_cast<CallFn>(::dlsym(handle, "pellark_update_call"));
+  auto release = reinterpret_cast<FreeFn>(::dlsym(handle, "pellark_update_free"));
+  if (call == nullptr || release == nullptr) give_up("missing symbol");
+
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto before = descriptors();
+    char* answer = call(arg == "--null" ? nullptr : arg.c_str());
+    std::string text = answer ? answer : "(null)";
+    release(answer);
+    auto after = descriptors();
+    std::string changes;
+    for (const auto& [fd, target] : after) {
+      auto was = before.find(fd);
+      if (was == before.end() || was->second != target)
+        changes += std::to_string(fd) + "=" + target + "+,";
+    }
+    for (const auto& [fd, target] : before) {
+      auto now = after.find(fd);
+      if (now == after.end() || now->second != target)
+        changes += std::to_string(fd) + "=" + target + "-,";
+    }
+    std::printf("%s\nfds:%s\n", text.c_str(), changes.empty() ? "same" : ("changed:" + changes).c_str());
+    std::fflush(stdout);
+  }
+  return 0;
+}
