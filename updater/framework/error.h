@@ -19,8 +19,8 @@ enum class ErrorKind {
 
 struct [[nodiscard]] Error {
   ErrorKind kind;
-  int code = 0;              // errno, for Io only
-  const char* reason = "";   // static text for tests and debugging, never shown
+  int code = 0;             // errno, for Io only
+  const char* reason = "";  // static text for tests and debugging, never shown
 
   static Error io(int err, const char* why = "") { return {ErrorKind::Io, err, why}; }
   static Error zip(const char* why = "") { return {ErrorKind::Zip, 0, why}; }
@@ -40,22 +40,24 @@ class [[nodiscard]] Result : public std::expected<T, Error> {
 
 using Status = Result<void>;
 
-inline Status ok() { return {}; }
+inline Status ok() {
+  return {};
+}
 
 // Propagation: `PELLARK_TRY(expr)` returns the error of a failed Status/Result from the enclosing
 // function; `PELLARK_TRY_ASSIGN(var, expr)` declares `var` from a successful Result. Both
 // evaluate `expr` once. Do not use them inside lambdas whose return type differs.
 #define PELLARK_CONCAT_INNER(a, b) a##b
 #define PELLARK_CONCAT(a, b) PELLARK_CONCAT_INNER(a, b)
-#define PELLARK_TRY(expr)                                  \
-  do {                                                     \
-    auto&& pellark_try_result_ = (expr);                   \
+#define PELLARK_TRY(expr)                                         \
+  do {                                                            \
+    auto&& pellark_try_result_ = (expr);                          \
     if (!pellark_try_result_) return pellark_try_result_.error(); \
   } while (0)
-#define PELLARK_TRY_ASSIGN(var, expr)                                   \
-  auto PELLARK_CONCAT(pellark_try_, __LINE__) = (expr);                 \
-  if (!PELLARK_CONCAT(pellark_try_, __LINE__))                          \
-    return PELLARK_CONCAT(pellark_try_, __LINE__).error();              \
+#define PELLARK_TRY_ASSIGN(var, expr)                      \
+  auto PELLARK_CONCAT(pellark_try_, __LINE__) = (expr);    \
+  if (!PELLARK_CONCAT(pellark_try_, __LINE__))             \
+    return PELLARK_CONCAT(pellark_try_, __LINE__).error(); \
   var = std::move(*PELLARK_CONCAT(pellark_try_, __LINE__))
 
 // An internal invariant breach: thrown here, caught by the fault barrier of each exported
@@ -65,8 +67,8 @@ struct InternalFault {
   std::source_location where;
 };
 
-[[noreturn]] inline void internal_fault(const char* what,
-                                        std::source_location where = std::source_location::current()) {
+[[noreturn]] inline void internal_fault(
+    const char* what, std::source_location where = std::source_location::current()) {
   throw InternalFault{what, where};
 }
 

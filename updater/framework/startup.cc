@@ -1,3 +1,5 @@
+// The framework's start-up run: installer hook arguments end the process, then the packages
+// directory is scanned and tidied and the marker variables are consumed.
 #include "startup.h"
 
 #include <dirent.h>

@@ -1,9 +1,9 @@
 // Path joining, UTF-8 handling, descriptor ownership and monotonic sleeps.
 #include "util.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <ctime>
-#include <unistd.h>
 
 namespace pellark {
 

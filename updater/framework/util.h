@@ -21,7 +21,9 @@ bool is_valid_utf8(std::string_view bytes);
 std::string path_text(std::string_view bytes);
 
 // True when the bytes hold a NUL and so cannot name a file.
-inline bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+inline bool has_nul(std::string_view path) {
+  return path.find('\0') != std::string_view::npos;
+}
 
 // Owns one file descriptor; closing is the destructor's job. -1 means none.
 class UniqueFd {
@@ -55,8 +57,9 @@ void sleep_monotonic(std::chrono::milliseconds duration);
 
 // The retry rule: up to four attempts, waiting 333 ms, 666 ms and 1000 ms between them. `attempt`
 // returns a Result or Status; the last attempt's result is returned.
-inline constexpr std::chrono::milliseconds kRetryWaits[] = {
-    std::chrono::milliseconds(333), std::chrono::milliseconds(666), std::chrono::milliseconds(1000)};
+inline constexpr std::chrono::milliseconds kRetryWaits[] = {std::chrono::milliseconds(333),
+                                                            std::chrono::milliseconds(666),
+                                                            std::chrono::milliseconds(1000)};
 
 template <class F>
 auto with_retries(F&& attempt) -> decltype(attempt()) {

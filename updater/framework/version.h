@@ -19,7 +19,9 @@ struct Version {
   std::vector<std::string> pre;    // pre-release identifiers, empty when none
   std::vector<std::string> build;  // build-metadata identifiers, empty when none
 
-  bool is_zero() const { return major == 0 && minor == 0 && patch == 0 && pre.empty() && build.empty(); }
+  bool is_zero() const {
+    return major == 0 && minor == 0 && patch == 0 && pre.empty() && build.empty();
+  }
 };
 
 // Fails with Semver on anything that is not exactly a SemVer 2.0.0 version (no trimming, no "v").
@@ -31,7 +33,11 @@ std::string version_text(const Version& v);
 // The total order: numbers, then pre-release precedence, then build metadata.
 std::strong_ordering compare_versions(const Version& a, const Version& b);
 
-inline bool operator==(const Version& a, const Version& b) { return compare_versions(a, b) == 0; }
-inline std::strong_ordering operator<=>(const Version& a, const Version& b) { return compare_versions(a, b); }
+inline bool operator==(const Version& a, const Version& b) {
+  return compare_versions(a, b) == 0;
+}
+inline std::strong_ordering operator<=>(const Version& a, const Version& b) {
+  return compare_versions(a, b);
+}
 
 }  // namespace pellark

@@ -1,3 +1,5 @@
+// The start-up entry: builds the configuration, checks the always-empty packages directory and
+// hands the process arguments to the framework's start-up run.
 #include "bootstrap.h"
 
 #include <dirent.h>
