@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   python3 zip unzip bzip2 binutils file
   squashfs-tools squashfuse fuse3
-  xvfb openbox x11-utils xdotool imagemagick
+  xvfb openbox x11-utils xdotool imagemagick dbus-daemon
   clang libclang-rt-14-dev clang-16 libclang-rt-16-dev
 )
 

@@ -2,11 +2,13 @@
 
 XSession starts Xvfb on a free display (Xvfb picks it: -displayfd) plus openbox, and waits until
 the window manager has announced itself, so the application sees a real non-GNOME window manager.
-BroadwaySession starts broadwayd in a private runtime directory. App runs pellark_app with a report
-file and a plugin log in its own temporary directory and always ends the process it started.
+SessionBus starts a private D-Bus session bus. BroadwaySession starts broadwayd in a private
+runtime directory and waits until it accepts clients. App runs pellark_app with a report file and a
+plugin log in its own temporary directory and always ends the process it started.
 """
 
 import os
+import re
 import shutil
 import signal
 import socket
@@ -96,8 +98,24 @@ class XSession:
     def xprop_root(self, prop):
         return self.run("xprop", "-root", prop)
 
+    def cardinals(self, window, prop):
+        """A CARDINAL property as numbers, or None when the window does not have it. Forces plain
+        32-bit output (xprop draws _NET_WM_ICON as a picture) and lifts xprop's length cap."""
+        out = self.run("xprop", "-id", str(window), "-notype", "-len", str(1 << 26),
+                       "-f", prop, "32c", prop)
+        # xprop says "not found" for an atom some client has interned, and "no such atom on any
+        # window" for one that nobody has; both mean the window lacks the property.
+        if re.fullmatch(r"%s:\s+(not found|no such atom on any window)\.\s*" % prop, out):
+            return None
+        name, sep, values = out.partition("=")
+        if not sep or name.strip() != prop:
+            raise RuntimeError("xprop %s: unexpected output %r" % (prop, out[:200]))
+        return [int(v) for v in re.findall(r"\d+", values)]
+
     def windows(self, pid, visible_only):
-        args = ["xdotool", "search"] + (["--onlyvisible"] if visible_only else []) + \
+        # --all: xdotool ORs its conditions by default, which would also match GDK's unmapped
+        # client-leader window (our pid) and other processes' "Pellark" windows.
+        args = ["xdotool", "search", "--all"] + (["--onlyvisible"] if visible_only else []) + \
                ["--pid", str(pid), "--name", "^Pellark$"]
         return [int(w) for w in self.run(*args).split()]
 
@@ -106,6 +124,36 @@ class XSession:
             if "Map State:" in line:
                 return line.split(":", 1)[1].strip()
         return None
+
+
+class SessionBus:
+    """A private D-Bus session bus: there a single-instance application would find an earlier
+    instance and hand its start over to it, so several starts can be told apart."""
+
+    def __init__(self):
+        self.process = None
+        self.address = None
+
+    def start(self):
+        read_fd, write_fd = os.pipe()
+        self.process = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--nopidfile",
+             "--print-address=%d" % write_fd],
+            pass_fds=(write_fd,), env=base_environment(), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as r:
+            self.address = r.readline().strip()
+        if not self.address:
+            self.stop()
+            raise RuntimeError("dbus-daemon did not start")
+        return self
+
+    def stop(self):
+        stop(self.process)
+
+    def env(self):
+        return {"DBUS_SESSION_BUS_ADDRESS": self.address}
 
 
 class BroadwaySession:
@@ -117,20 +165,44 @@ class BroadwaySession:
     def start(self):
         self.runtime = tempfile.mkdtemp(prefix="pellark-broadway-")
         os.chmod(self.runtime, 0o700)
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
         # The display number only names the socket in our private runtime directory.
         self.display = ":7"
         env = base_environment()
         env["XDG_RUNTIME_DIR"] = self.runtime
-        self.process = subprocess.Popen(
-            ["broadwayd", "--address", "127.0.0.1", "--port", str(port), self.display], env=env,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: any(n.startswith("broadway") for n in os.listdir(self.runtime))):
-            self.stop()
-            raise RuntimeError("broadwayd did not start")
-        return self
+        # The free HTTP port we pick can be taken before broadwayd binds it; then it exits and
+        # we try another.
+        for _ in range(3):
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0))
+                port = s.getsockname()[1]
+            self.process = subprocess.Popen(
+                ["broadwayd", "--address", "127.0.0.1", "--port", str(port), self.display],
+                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if wait_for(lambda: self.listening() or self.process.poll() is not None) and \
+                    self.listening():
+                return self
+            stop(self.process)
+        self.stop()
+        raise RuntimeError("broadwayd did not start")
+
+    def listening(self):
+        """Whether broadwayd accepts clients. Its socket is in Linux's abstract namespace (named
+        after the runtime directory, no file there), so look it up and connect as GDK will."""
+        if self.process.poll() is not None:
+            return False
+        prefix = "@" + os.path.join(self.runtime, "broadway")
+        with open("/proc/net/unix") as f:
+            names = [line.split()[-1] for line in f.read().splitlines()[1:]
+                     if len(line.split()) >= 8]
+        for name in names:
+            if name.startswith(prefix) and name.endswith(".socket"):
+                with socket.socket(socket.AF_UNIX) as s:
+                    try:
+                        s.connect("\0" + name[1:])
+                        return True
+                    except OSError:
+                        pass
+        return False
 
     def stop(self):
         stop(self.process)
