@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Request-channel figures: "prepare" of a 512 MiB package against `openssl dgst -sha256` on the
-# same warm file, the median "identity" call, and the peak memory a "prepare" adds.
+# same warm file (best of three, whole processes), the median "identity" call beside the median
+# stat(2) of the AppImage in the same run, and the peak memory a "prepare" adds.
 set -euo pipefail
 build=${1:-build}
+bundle=${2:-$build/install}
 tool=$build/bench/bench_channel
-lib=$build/bundle/lib/libpellark_updater.so
+lib=$bundle/lib/libpellark_updater.so
+[ -f "$lib" ] || lib=$build/bundle/lib/libpellark_updater.so
 [ -x "$tool" ] && [ -f "$lib" ] || { echo "channel.sh: build $tool and $lib first" >&2; exit 1; }
-
-work=$(mktemp -d /var/tmp/pellark-bench-channel-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/common.bash"
+bench_work channel
 bin=$work/mnt/usr/bin
 mkdir -p "$bin/lib" "$work/apps"
 cp "$tool" "$bin/bench_channel"
@@ -42,15 +44,11 @@ for _ in 1 2 3; do
   { [ "$best_ours" -eq 0 ] || [ "$ours" -lt "$best_ours" ]; } && best_ours=$ours
 done
 
-median_ns=$("$bin/bench_channel" identity 5000)
+read -r median_ns stat_ns < <("$bin/bench_channel" identity 5000)
+[ -n "${stat_ns:-}" ] || { echo "channel.sh: identity failed" >&2; exit 1; }
 
-awk -v o="$best_ours" -v r="$best_ref" -v m="$median_ns" -v g="$growth" 'BEGIN {
-  ratio = o / r
-  printf "prepare 512 MiB vs openssl dgst -sha256 (s)\t%.3f\t%.3f\t%.3f\t<=1.10\t%s\n",
-    o / 1e9, r / 1e9, ratio, (ratio <= 1.10 ? "yes" : "no")
-  us = m / 1000
-  printf "identity median per call (us, vs 100 us budget)\t%.1f\t100\t%.3f\t<=1.00\t%s\n",
-    us, us / 100, (us <= 100 ? "yes" : "no")
-  printf "prepare 512 MiB peak RSS growth after warm-up (KiB, vs 2 MiB budget)\t%d\t2048\t%.3f\t<=1.00\t%s\n",
-    g, g / 2048, (g <= 2048 ? "yes" : "no")
-}'
+ratio_row "prepare 512 MiB (warm cache)" "$(scaled "$best_ours" 1e9)" "$(scaled "$best_ref" 1e9)" s \
+  "openssl dgst -sha256" "<=" 1.10
+abs_row "identity, installed layout (median)" "$(scaled "$median_ns" 1e3)" "$(scaled "$stat_ns" 1e3)" \
+  us "stat" "<=" 100
+mem_row "prepare 512 MiB peak RSS growth" "$growth" 2048

@@ -11,8 +11,8 @@ library="$bundle/lib/libpellark_updater.so"
 [ -f "$library" ] || library="$build/bundle/lib/libpellark_updater.so"
 [ -x "$tool" ] || { echo "startup.sh: $tool is not built" >&2; exit 1; }
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/common.bash"
+bench_work startup
 bin="$work/mnt/usr/bin"
 mkdir -p "$bin/lib" "$work/apps"
 cp "$tool" "$bin/bench_startup"
@@ -26,9 +26,7 @@ cat >"$bin/sq.version" <<'XML'
 XML
 
 row() {  # figure ours_ns reference_ns target_us
-  awk -v f="$1" -v o="$2" -v r="$3" -v t="$4" 'BEGIN {
-    printf "%s\t%.1f us\t%.1f us (stat)\t%.1f\t<= %d us\t%s\n", f, o / 1000, r / 1000, o / r, t,
-      (o / 1000 <= t ? "yes" : "no") }'
+  abs_row "$1" "$(scaled "$2" 1e3)" "$(scaled "$3" 1e3)" us stat "<=" "$4"
 }
 
 read -r ours ref < <(env -u VELOPACK_DEBUG APPIMAGE="$work/apps/Pellark.AppImage" \

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The whole update cycle as a newcomer sees it: package Pellark 1.0.0 and a 1.1.0 release, install
-# 1.0.0 into a temporary folder, start it on a private X server and let the stand-in UI program
-# update it through the request channel. Every step must succeed or the demo exits non-zero.
+# 1.0.0 into a temporary folder, start it (on the current display, or on a private Xvfb with
+# openbox when there is none) and let the stand-in UI program update it through the request
+# channel. Every step must succeed or the demo exits non-zero.
 #
 #   scripts/demo.sh [--short] BUILD BUNDLE
 #
-# --short (or PELLARK_DEMO_SHORT=1): no screenshots and short pauses; what ctest runs.
+# --short (or PELLARK_DEMO_SHORT=1): no screenshots, short pauses, always a private X server;
+# what ctest runs. PELLARK_DEMO_XVFB=1 uses a private X server even when a display is there.
 # PELLARK_DEMO_KEEP=1 keeps the temporary folder for inspection.
 set -uo pipefail
 
@@ -69,7 +71,15 @@ show_log() {
 # and the relaunched AppImage with its own runtime.
 app_pids() {
   [ -n "$app_pgid" ] || return 0
-  ps -e -o pid=,sid= | awk -v s="$app_pgid" '$2 == s { print $1 }'
+  local stat rest
+  for stat in /proc/[0-9]*/stat; do
+    # The session id is the 4th field after the parenthesised command name.
+    read -r rest 2>/dev/null <"$stat" || continue
+    rest=${rest##*) }
+    set -- $rest
+    [ "${4:-}" = "$app_pgid" ] && { stat=${stat#/proc/}; echo "${stat%/stat}"; }
+  done
+  return 0
 }
 
 # Remembers every mount point our AppImage runtimes use, read from their own environment, so that
@@ -164,12 +174,32 @@ log_has() {
   grep -qF -- "$1" "$log"
 }
 
+# The visible window of the running pellark_app, by its _NET_WM_PID.
+app_window() {
+  local pid
+  for pid in $(app_pids); do
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = pellark_app ] || continue
+    DISPLAY=$display xdotool search --onlyvisible --pid "$pid" 2>/dev/null | head -n 1
+  done
+}
+
+has_window() {
+  [ -n "$(app_window)" ]
+}
+
+# Only the Pellark window with its frame, never the rest of a desktop. No time chunks, so that
+# an unchanged window gives the same file.
 screenshot() {
   [ "$short" = 1 ] && return 0
+  local window
   mkdir -p "$out"
+  wait_for 10 has_window || true
+  window=$(app_window)
+  [ -n "$window" ] || fail "no Pellark window to take a screenshot of"
   # Let the window manager finish mapping and the first frame reach the screen.
   sleep 0.5
-  import -display ":$display" -window root "$out/$1" 2>/dev/null || fail "screenshot $1"
+  import -display "$display" -frame -window "$window" -define png:exclude-chunks=date,time \
+    "$out/$1" 2>/dev/null || fail "screenshot $1"
   say "     screenshot $out/$1"
 }
 
@@ -179,7 +209,7 @@ done
 for need in "$bundle/pellark_app" "$bundle/lib/libpellark_updater.so"; do
   [ -e "$need" ] || fail "$need is missing (run make demo)"
 done
-for cmd in Xvfb openbox fusermount3 import xdotool; do
+for cmd in Xvfb openbox xprop fusermount3 import xdotool setsid; do
   command -v "$cmd" >/dev/null || fail "$cmd is not installed (scripts/install-deps.sh)"
 done
 
@@ -205,25 +235,31 @@ step "install $old_version into $apps"
 cp "$work/release/Pellark-$old_version.AppImage" "$installed" || fail "copy the AppImage"
 chmod 0755 "$installed" || fail "chmod the AppImage"
 
-step "start a private X server with openbox"
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1400x900x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-exec 3>&-
-wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
-display=$(head -n 1 "$work/display")
-DISPLAY=:$display openbox --sm-disable >"$work/openbox.log" 2>&1 &
-wm_pid=$!
-wait_for 10 sh -c "DISPLAY=:$display xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window" ||
-  fail "openbox did not start"
-say "     display :$display"
+if [ "$short" != 1 ] && [ "${PELLARK_DEMO_XVFB:-0}" != 1 ] && [ -n "${DISPLAY:-}" ] &&
+  xprop -root >/dev/null 2>&1; then
+  step "use the current display"
+  display=$DISPLAY
+else
+  step "start a private X server with openbox"
+  exec 3>"$work/display"
+  Xvfb -displayfd 3 -screen 0 1400x900x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  exec 3>&-
+  wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
+  display=:$(head -n 1 "$work/display")
+  DISPLAY=$display openbox --sm-disable >"$work/openbox.log" 2>&1 &
+  wm_pid=$!
+  wait_for 10 sh -c "DISPLAY=$display xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window" ||
+    fail "openbox did not start"
+fi
+say "     display $display"
 
 step "start Pellark $old_version (the UI program updates it from the local feed)"
 delay=${PELLARK_DEMO_DELAY_MS:-$([ "$short" = 1 ] && echo 300 || echo 2500)}
 (
   cd "$work" || exit 1
   unset APPIMAGE APPDIR ARGV0 VELOPACK_DEBUG
-  export DISPLAY=:$display GDK_BACKEND=x11 NO_AT_BRIDGE=1
+  export DISPLAY=$display GDK_BACKEND=x11 NO_AT_BRIDGE=1
   export PELLARK_RELEASE_FEED=$work/releases.json PELLARK_UI_REPORT=$report
   export PELLARK_DEMO_DELAY_MS=$delay
   exec setsid "$installed" >>"$log" 2>&1 </dev/null
@@ -257,7 +293,7 @@ say "     no answer to install: Pellark $old_version started the new AppImage an
 
 step "the relaunched AppImage shows its identity"
 wait_for 30 report_shows "$new_version" || fail "the relaunched AppImage did not show $new_version"
-# Its own update cycle finds nothing newer; the window then shows that it is up to date.
+# Its own update cycle finds nothing newer and says so on its output; then it is settled.
 wait_for 30 log_has "ui: status up to date" || fail "the relaunched AppImage did not finish its check"
 new_identity=$(report_value identity)
 say "     the window shows the identity answer $new_identity"
@@ -291,6 +327,8 @@ while read -r dir; do
     fusermount3 -u "$dir" 2>/dev/null || fail "could not unmount $dir"
   fi
 done <"$mounts_file"
+[ -z "$(app_pids)" ] || fail "processes of Pellark are still running: $(app_pids | tr '\n' ' ')"
+say "     no Pellark process and none of its $(grep -c . "$mounts_file") mounts left"
 
 elapsed=$((SECONDS - started))
 if [ "$short" = 1 ]; then
