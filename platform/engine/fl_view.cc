@@ -158,8 +158,14 @@ struct StatusUpdate {
 
 gboolean apply_status(gpointer data) {
   auto* update = static_cast<StatusUpdate*>(data);
-  update->view->ui->status = std::move(update->text);
-  gtk_widget_queue_draw(GTK_WIDGET(update->view));
+  FlView* view = update->view;
+  view->ui->status = std::move(update->text);
+  // The drawn frame is cached: the new line only shows once the frame is rendered again.
+  if (view->frame != nullptr) {
+    render_frame(view, cairo_image_surface_get_width(view->frame),
+                 cairo_image_surface_get_height(view->frame));
+  }
+  gtk_widget_queue_draw(GTK_WIDGET(view));
   g_object_unref(update->view);
   delete update;
   return G_SOURCE_REMOVE;
