@@ -125,6 +125,9 @@ Result<Bundle> open_bundle_fd(UniqueFd fd) {
   std::unique_ptr<FILE, FileCloser> stream(::fdopen(fd.get(), "rb"));
   if (!stream) return Error::io(errno, "package stream");
   (void)fd.release();
+  // libzip asks for whole 64000-byte chunks; stdio's small buffer would split each into two
+  // reads, so the stream reads straight into libzip's buffers.
+  (void)std::setvbuf(stream.get(), nullptr, _IONBF, 0);
   zip_error_t error;
   zip_error_init(&error);
   zip_source_t* source = zip_source_filep_create(stream.get(), 0, -1, &error);
