@@ -54,8 +54,8 @@ ManifestOutcome read_manifest(pellark::Result<pellark::Bundle> opened) {
   out.opened = true;
   auto manifest = pellark::bundle_manifest(*opened);
   if (!manifest) {
-    require(is_kind(manifest.error(), {ErrorKind::InvalidPackage, ErrorKind::Zip, ErrorKind::Io,
-                                       ErrorKind::Semver}),
+    require(is_kind(manifest.error(),
+                    {ErrorKind::InvalidPackage, ErrorKind::Zip, ErrorKind::Io, ErrorKind::Semver}),
             "manifest failure kind");
     require(!opened->cached_manifest().has_value(), "failures are not cached");
     return out;
@@ -80,8 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int fd = ::open(p.package.c_str(), O_RDONLY | O_CLOEXEC);
     require(fd >= 0, "reopen the package");
     ManifestOutcome by_fd = read_manifest(pellark::open_bundle_fd(pellark::UniqueFd(fd)));
-    require(by_path.opened == by_fd.opened && by_path.ok == by_fd.ok,
-            "both ways of opening agree");
+    require(by_path.opened == by_fd.opened && by_path.ok == by_fd.ok, "both ways of opening agree");
     if (by_path.ok) require(by_path.manifest == by_fd.manifest, "both manifests agree");
 
     auto bundle = pellark::open_bundle(p.package);

@@ -182,7 +182,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
   std::string package = read_whole_file(layout.package);
   layout.package_len = std::to_string(package.size());
   layout.package_sha = sha256_hex(package);
-  struct stat st{};
+  struct stat st {};
   if (::lstat(layout.appimage.c_str(), &st) != 0) fail("no AppImage in the layout");
   layout.appimage_inode = st.st_ino;
   // The layout must answer identity, or every input would only reach the locator.
@@ -214,7 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(pellark::fuzz::open_descriptor_count() == fds_before, "no descriptor leaks");
   require(lock_is_free(), "the install lock is released");
   require(staging_is_tidy(), "nothing left in the staging directory");
-  struct stat st{};
+  struct stat st {};
   require(::lstat(layout.appimage.c_str(), &st) == 0 && st.st_ino == layout.appimage_inode,
           "the installed AppImage is untouched");
   return 0;

@@ -17,7 +17,9 @@ using pellark::fuzz::require;
 
 namespace {
 
-std::strong_ordering flip(std::strong_ordering o) { return 0 <=> o; }
+std::strong_ordering flip(std::strong_ordering o) {
+  return 0 <=> o;
+}
 
 }  // namespace
 

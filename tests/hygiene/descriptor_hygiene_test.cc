@@ -27,6 +27,7 @@ constexpr const char kGeneric[] =
 constexpr const char kIdentity[] =
     R"({"result":{"install":true,"packageId":"com.pellark.App","version":"1.0.0"}})";
 constexpr const char kPrepared[] = R"({"result":{}})";
+constexpr const char kFault[] = R"({"error":"Native updater failed safely."})";
 
 struct Case {
   std::string name;
@@ -118,6 +119,21 @@ TEST_F(DescriptorHygiene, LockContentionAndMissingInstallationLeaveTheTableAsItW
   expect_clean({{"identity, not installed", R"({"method":"identity"})", kGeneric},
                 {"prepare, not installed", package_request("prepare", same), kGeneric}},
                outside);
+}
+
+TEST_F(DescriptorHygiene, InternalFaultUnderTheLockLeavesTheTableAsItWas) {
+  PackageFile next = package("next-full.nupkg", "2.0.0", "#!/bin/sh\nexit 0\n");
+  const std::string before = read_file(layout_.appimage_path());
+  expect_clean({
+      // The installed manifest is read unlocked first, so the fault strikes only under the lock.
+      {"identity, armed", "--fault-under-lock:" + std::string(R"({"method":"identity"})"),
+       kIdentity},
+      {"install, fault under the lock",
+       "--fault-under-lock:" + package_request("install", next, "2.0.0"), kFault},
+      // Only a released lock lets this one through.
+      {"prepare afterwards", package_request("prepare", next), kPrepared},
+  });
+  EXPECT_EQ(read_file(layout_.appimage_path()), before);
 }
 
 // fd numbers in an `ls -l /proc/self/fd` listing, without ls's own directory descriptor.

@@ -2,8 +2,12 @@
 // request and prints, per request, the answer and whether the descriptor table is as before:
 //   <answer>
 //   fds:same | fds:changed:<fd>=<target>[+ or -],...
+// An argument "--fault-under-lock:<request>" sends <request> while the XML parser cannot be
+// created whenever the install lock is held, which the library treats as an internal fault.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -39,7 +43,33 @@ std::map<int, std::string> descriptors() {
   return out;
 }
 
+bool fault_under_lock = false;
+
+bool install_lock_is_held() {
+  const char* appimage = std::getenv("APPIMAGE");
+  if (appimage == nullptr) return false;
+  std::string path(appimage);
+  path = path.substr(0, path.rfind('/')) + "/.pellark-updates/pellark-install.lock";
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+  ::close(fd);  // also drops the probe's own lock, if it got one
+  return held;
+}
+
 }  // namespace
+
+// Exported from the probe (ENABLE_EXPORTS), so it takes the place of expat's for the library.
+extern "C" struct XML_ParserStruct* XML_ParserCreateNS(const char* encoding, char separator) {
+  using CreateFn = XML_ParserStruct* (*)(const char*, char);
+  static auto real = [] {
+    void* expat = ::dlopen("libexpat.so.1", RTLD_NOW | RTLD_NOLOAD);
+    if (expat == nullptr) give_up("libexpat is not loaded");
+    return reinterpret_cast<CreateFn>(::dlsym(expat, "XML_ParserCreateNS"));
+  }();
+  if (fault_under_lock && install_lock_is_held()) return nullptr;
+  return real(encoding, separator);
+}
 
 int main(int argc, char** argv) {
   char exe[4096];
@@ -55,6 +85,9 @@ int main(int argc, char** argv) {
 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    static const std::string kFault = "--fault-under-lock:";
+    fault_under_lock = arg.starts_with(kFault);
+    if (fault_under_lock) arg.erase(0, kFault.size());
     auto before = descriptors();
     char* answer = call(arg == "--null" ? nullptr : arg.c_str());
     std::string text = answer ? answer : "(null)";
@@ -71,7 +104,8 @@ int main(int argc, char** argv) {
       if (now == after.end() || now->second != target)
         changes += std::to_string(fd) + "=" + target + "-,";
     }
-    std::printf("%s\nfds:%s\n", text.c_str(), changes.empty() ? "same" : ("changed:" + changes).c_str());
+    std::printf("%s\nfds:%s\n", text.c_str(),
+                changes.empty() ? "same" : ("changed:" + changes).c_str());
     std::fflush(stdout);
   }
   return 0;
