@@ -6,7 +6,6 @@
 //                                             -> "<answer>\t<peak RSS growth in KiB>"
 // The warm-up requests run first, so one-time costs (lazy binding, the digest library's set-up)
 // are not counted as growth of the measured request.
-#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,39 +18,16 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "bench_channel.h"
 
-using CallFn = char* (*)(const char*);
-using FreeFn = void (*)(char*);
-
-long status_kib(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  size_t n = std::strlen(field);
-  while (std::getline(status, line)) {
-    if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
-      return std::atol(line.c_str() + n + 1);
-  }
-  return -1;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return 2;
-  exe[n] = '\0';
-  std::string lib = std::string(exe, std::strrchr(exe, '/')) + "/lib/libpellark_updater.so";
-  void* handle = dlopen(lib.c_str(), RTLD_NOW);
-  if (!handle) {
-    std::fprintf(stderr, "%s\n", dlerror());
-    return 2;
-  }
-  auto call = reinterpret_cast<CallFn>(dlsym(handle, "pellark_update_call"));
-  auto release = reinterpret_cast<FreeFn>(dlsym(handle, "pellark_update_free"));
-  if (!call || !release) return 2;
+  bench::Channel channel;
+  if (!bench::bind_channel(&channel)) return 2;
+  auto call = channel.call;
+  auto release = channel.release;
 
   std::string mode = argv[1];
   if (mode == "identity") {
@@ -83,16 +59,17 @@ int main(int argc, char** argv) {
     }
     std::nth_element(ns.begin(), ns.begin() + calls / 2, ns.end());
     std::nth_element(ref.begin(), ref.begin() + calls / 2, ref.end());
-    std::printf("%lld %lld\n", ns[static_cast<size_t>(calls / 2)], ref[static_cast<size_t>(calls / 2)]);
+    std::printf("%lld %lld\n", ns[static_cast<size_t>(calls / 2)],
+                ref[static_cast<size_t>(calls / 2)]);
     return 0;
   }
   if (mode == "request") {
     for (int i = 2; i + 1 < argc; ++i) release(call(argv[i]));
     // Resets the peak so that only what the call adds is measured.
     { std::ofstream("/proc/self/clear_refs") << "5"; }
-    long before = status_kib("VmRSS");
+    long before = bench::status_kib("VmRSS");
     char* answer = call(argv[argc - 1]);
-    long peak = status_kib("VmHWM");
+    long peak = bench::status_kib("VmHWM");
     std::printf("%s\t%ld\n", answer, peak - before);
     release(answer);
     return 0;

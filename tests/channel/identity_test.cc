@@ -14,10 +14,8 @@ namespace {
 
 using pellark::testing::HostOptions;
 using pellark::testing::InstalledLayout;
+using pellark::testing::kFailure;
 using pellark::testing::path_exists;
-
-constexpr const char kFailure[] =
-    R"({"error":"Native update validation failed. Check installation permissions and retry."})";
 
 std::string identity(bool install, const std::string& version = "1.0.0") {
   return std::string(R"({"result":{"install":)") + (install ? "true" : "false") +

@@ -14,15 +14,12 @@ namespace {
 
 using pellark::testing::HostOptions;
 using pellark::testing::InstalledLayout;
+using pellark::testing::kFailure;
+using pellark::testing::kIdentity;
+using pellark::testing::kPrepared;
 using pellark::testing::path_exists;
 using pellark::testing::read_file;
 using pellark::testing::write_file;
-
-constexpr const char kFailure[] =
-    R"({"error":"Native update validation failed. Check installation permissions and retry."})";
-constexpr const char kPrepared[] = R"({"result":{}})";
-constexpr const char kIdentity[] =
-    R"({"result":{"install":true,"packageId":"com.pellark.App","version":"1.0.0"}})";
 
 // FIPS 180-2 appendix B vectors and the digest of empty input.
 constexpr const char kEmpty[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";

@@ -22,13 +22,6 @@
 namespace pellark::testing {
 namespace {
 
-constexpr const char kGeneric[] =
-    R"({"error":"Native update validation failed. Check installation permissions and retry."})";
-constexpr const char kIdentity[] =
-    R"({"result":{"install":true,"packageId":"com.pellark.App","version":"1.0.0"}})";
-constexpr const char kPrepared[] = R"({"result":{}})";
-constexpr const char kFault[] = R"({"error":"Native updater failed safely."})";
-
 struct Case {
   std::string name;
   std::string request;
@@ -87,14 +80,14 @@ TEST_F(DescriptorHygiene, EveryOutcomeLeavesTheTableAsItWas) {
   expect_clean({
       {"identity", R"({"method":"identity"})", kIdentity},
       {"prepare", package_request("prepare", same), kPrepared},
-      {"prepare, digest mismatch", package_request("prepare", upper), kGeneric},
-      {"prepare, missing file", package_request("prepare", missing), kGeneric},
-      {"prepare, no descriptor", R"({"method":"prepare"})", kGeneric},
-      {"unknown method", package_request("Prepare", same), kGeneric},
-      {"install, same version", package_request("install", same, "1.0.0"), kGeneric},
-      {"install, no payload", package_request("install", no_payload, "2.0.0"), kGeneric},
-      {"install, start fails", package_request("install", unstartable, "2.0.0"), kGeneric},
-      {"malformed", R"({"method":"identity"}x)", kGeneric},
+      {"prepare, digest mismatch", package_request("prepare", upper), kFailure},
+      {"prepare, missing file", package_request("prepare", missing), kFailure},
+      {"prepare, no descriptor", R"({"method":"prepare"})", kFailure},
+      {"unknown method", package_request("Prepare", same), kFailure},
+      {"install, same version", package_request("install", same, "1.0.0"), kFailure},
+      {"install, no payload", package_request("install", no_payload, "2.0.0"), kFailure},
+      {"install, start fails", package_request("install", unstartable, "2.0.0"), kFailure},
+      {"malformed", R"({"method":"identity"}x)", kFailure},
       {"null", "--null", R"({"error":"Missing request"})"},
   });
   // The failed start really rolled back, so the outcomes above were the ones intended.
@@ -108,16 +101,16 @@ TEST_F(DescriptorHygiene, LockContentionAndMissingInstallationLeaveTheTableAsItW
   ASSERT_GE(lock, 0);
   ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
   expect_clean({
-      {"prepare while locked", package_request("prepare", same), kGeneric},
-      {"unknown method while locked", package_request("other", same), kGeneric},
+      {"prepare while locked", package_request("prepare", same), kFailure},
+      {"unknown method while locked", package_request("other", same), kFailure},
       {"identity while locked", R"({"method":"identity"})", kIdentity},
   });
   ::close(lock);
 
   HostOptions outside;
   outside.unset_env = {"APPIMAGE"};
-  expect_clean({{"identity, not installed", R"({"method":"identity"})", kGeneric},
-                {"prepare, not installed", package_request("prepare", same), kGeneric}},
+  expect_clean({{"identity, not installed", R"({"method":"identity"})", kFailure},
+                {"prepare, not installed", package_request("prepare", same), kFailure}},
                outside);
 }
 

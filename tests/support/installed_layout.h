@@ -9,6 +9,15 @@
 
 namespace pellark::testing {
 
+// The channel's answers, written out here rather than taken from the library, so a changed text
+// fails the tests. kIdentity is the answer for the default layout.
+inline constexpr const char kFailure[] =
+    R"({"error":"Native update validation failed. Check installation permissions and retry."})";
+inline constexpr const char kFault[] = R"({"error":"Native updater failed safely."})";
+inline constexpr const char kPrepared[] = R"({"result":{}})";
+inline constexpr const char kIdentity[] =
+    R"({"result":{"install":true,"packageId":"com.pellark.App","version":"1.0.0"}})";
+
 // The ".nuspec" text for a manifest with these values (XML-escaped).
 std::string write_manifest_xml(const std::string& id, const std::string& version,
                                const std::string& os = "linux", const std::string& arch = "x64");
