@@ -26,8 +26,6 @@ int main(int argc, char** argv) {
   if (argc < 3) return 2;
   bench::Channel channel;
   if (!bench::bind_channel(&channel)) return 2;
-  auto call = channel.call;
-  auto release = channel.release;
 
   std::string mode = argv[1];
   if (mode == "identity") {
@@ -37,13 +35,13 @@ int main(int argc, char** argv) {
     ns.reserve(static_cast<size_t>(calls));
     for (int i = 0; i < calls; ++i) {
       auto start = std::chrono::steady_clock::now();
-      char* answer = call(R"({"method":"identity"})");
+      char* answer = channel.call(R"({"method":"identity"})");
       auto stop = std::chrono::steady_clock::now();
       if (std::strncmp(answer, R"({"result":)", 10) != 0) {
         std::fprintf(stderr, "identity failed: %s\n", answer);
         return 1;
       }
-      release(answer);
+      channel.release(answer);
       ns.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count());
     }
     const char* appimage = std::getenv("APPIMAGE");
@@ -64,14 +62,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "request") {
-    for (int i = 2; i + 1 < argc; ++i) release(call(argv[i]));
+    for (int i = 2; i + 1 < argc; ++i) channel.release(channel.call(argv[i]));
     // Resets the peak so that only what the call adds is measured.
     { std::ofstream("/proc/self/clear_refs") << "5"; }
     long before = bench::status_kib("VmRSS");
-    char* answer = call(argv[argc - 1]);
+    char* answer = channel.call(argv[argc - 1]);
     long peak = bench::status_kib("VmHWM");
     std::printf("%s\t%ld\n", answer, peak - before);
-    release(answer);
+    channel.release(answer);
     return 0;
   }
   return 2;

@@ -5,11 +5,9 @@
 set -euo pipefail
 build=${1:-build}
 bundle=${2:-$build/install}
-tool=$build/bench/bench_channel
-lib=$bundle/lib/libpellark_updater.so
-[ -f "$lib" ] || lib=$build/bundle/lib/libpellark_updater.so
-[ -x "$tool" ] && [ -f "$lib" ] || { echo "channel.sh: build $tool and $lib first" >&2; exit 1; }
 . "$(dirname "$0")/common.bash"
+bench_tool channel
+updater_library
 bench_work channel
 bin=$work/mnt/usr/bin
 mkdir -p "$bin/lib" "$work/apps"

@@ -1,5 +1,19 @@
 # Sourced by every bench/*.sh: a work directory that is removed however the script ends, and the
 # row formats of the one table bench/run prints (figure, ours, reference, ratio, target, met).
+# The sourcing script sets $build (and $bundle where it needs the updater) first.
+
+# Sets $tool to the absolute path of the built program bench_NAME, or ends the script.
+bench_tool() {
+  tool=$(realpath -e "$build/bench/bench_$1" 2>/dev/null) && [ -x "$tool" ] ||
+    { echo "$(basename "$0"): $build/bench/bench_$1 is not built" >&2; exit 1; }
+}
+
+# Sets $lib to the bundle's updater library, or the build tree's when the bundle has none.
+updater_library() {
+  lib=$bundle/lib/libpellark_updater.so
+  [ -f "$lib" ] || lib=$build/bundle/lib/libpellark_updater.so
+  [ -f "$lib" ] || { echo "$(basename "$0"): $lib is not built" >&2; exit 1; }
+}
 
 # Sets $work to a fresh directory under /var/tmp (large files stay off a tmpfs /tmp).
 bench_work() {

@@ -7,14 +7,12 @@
 # space to check the CRC-32.
 set -euo pipefail
 build=${1:-build}
-tool="$build/bench/bench_extract"
-[ -x "$tool" ] || { echo "framework_extract.sh: $tool is not built" >&2; exit 1; }
-tool=$(realpath "$tool")
 for cmd in zip unzip python3; do
   command -v "$cmd" >/dev/null || { echo "framework_extract.sh: $cmd is missing" >&2; exit 1; }
 done
 
 . "$(dirname "$0")/common.bash"
+bench_tool extract
 bench_work extract
 cd "$work"
 head -c 512M /dev/urandom >Pellark.AppImage

@@ -32,17 +32,15 @@ int main(int argc, char** argv) {
   if (argc < 2) return 2;
   bench::Channel channel;
   if (!bench::bind_channel(&channel)) return 2;
-  auto call = channel.call;
-  auto release = channel.release;
 
-  for (int i = 1; i + 1 < argc; ++i) release(call(argv[i]));
+  for (int i = 1; i + 1 < argc; ++i) channel.release(channel.call(argv[i]));
   // Resets the peak so that only what the install adds is measured.
   { std::ofstream("/proc/self/clear_refs") << "5"; }
   g_rss_before = bench::status_kib("VmRSS");
   std::atexit(report);
   g_start = std::chrono::steady_clock::now();
-  char* answer = call(argv[argc - 1]);
+  char* answer = channel.call(argv[argc - 1]);
   std::fprintf(stderr, "install answered %s\n", answer);
-  release(answer);
+  channel.release(answer);
   std::_Exit(1);
 }

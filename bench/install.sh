@@ -8,12 +8,10 @@
 set -euo pipefail
 build=${1:-build}
 bundle=${2:-$build/install}
-tool=$build/bench/bench_install
-lib=$bundle/lib/libpellark_updater.so
-[ -f "$lib" ] || lib=$build/bundle/lib/libpellark_updater.so
 packaging=$(cd "$(dirname "$0")/../packaging" && pwd)
-[ -x "$tool" ] && [ -f "$lib" ] || { echo "install.sh: build $tool and $lib first" >&2; exit 1; }
 . "$(dirname "$0")/common.bash"
+bench_tool install
+updater_library
 bench_work install
 bin=$work/mnt/usr/bin
 mkdir -p "$bin/lib" "$work/apps"

@@ -3,9 +3,8 @@
 # beside a bare expat pass over the same text in the same run.
 set -euo pipefail
 build=${1:-build}
-tool=$build/bench/bench_manifest
-[ -x "$tool" ] || { echo "manifest.sh: $tool is not built" >&2; exit 1; }
 . "$(dirname "$0")/common.bash"
+bench_tool manifest
 bench_work manifest
 
 cat >"$work/app.nuspec" <<'XML'

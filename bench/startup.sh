@@ -6,17 +6,14 @@
 set -euo pipefail
 build=${1:-build}
 bundle=${2:-$build/install}
-tool="$build/bench/bench_startup"
-library="$bundle/lib/libpellark_updater.so"
-[ -f "$library" ] || library="$build/bundle/lib/libpellark_updater.so"
-[ -x "$tool" ] || { echo "startup.sh: $tool is not built" >&2; exit 1; }
-
 . "$(dirname "$0")/common.bash"
+bench_tool startup
+updater_library
 bench_work startup
 bin="$work/mnt/usr/bin"
 mkdir -p "$bin/lib" "$work/apps"
 cp "$tool" "$bin/bench_startup"
-cp "$library" "$bin/lib/libpellark_updater.so"
+cp "$lib" "$bin/lib/libpellark_updater.so"
 printf '#!/bin/sh\nexit 0\n' >"$bin/UpdateNix"
 printf '#!/bin/sh\nexit 0\n' >"$work/apps/Pellark.AppImage"
 chmod 0755 "$bin/UpdateNix" "$work/apps/Pellark.AppImage"
@@ -35,6 +32,6 @@ read -r ours ref < <(env -u VELOPACK_DEBUG APPIMAGE="$work/apps/Pellark.AppImage
 row "bootstrap, installed, no hook argument (median)" "$ours" "$ref" 1000
 
 read -r ours ref < <(env -u APPIMAGE -u VELOPACK_DEBUG \
-  "$tool" "$library" 20000 "$work/apps/Pellark.AppImage")
+  "$tool" "$lib" 20000 "$work/apps/Pellark.AppImage")
 [ -n "${ref:-}" ] || { echo "startup.sh: bench_startup failed" >&2; exit 1; }
 row "bootstrap, outside an installation (median)" "$ours" "$ref" 50
