@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "framework/startup.h"
-#include "framework/util.h"
+#include "framework/paths.h"
 #include "framework/version.h"
 
 namespace pellark {

@@ -11,6 +11,10 @@
 #include <cstdio>
 #include <memory>
 
+#include "paths.h"
+#include "retry.h"
+#include "utf8.h"
+
 namespace pellark {
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "error.h"
 #include "manifest.h"
-#include "util.h"
+#include "unique_fd.h"
 
 struct zip;
 

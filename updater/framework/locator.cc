@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "util.h"
+#include "paths.h"
+#include "utf8.h"
 
 namespace pellark {
 

@@ -13,7 +13,10 @@
 #include <memory>
 #include <vector>
 
-#include "util.h"
+#include "paths.h"
+#include "retry.h"
+#include "unique_fd.h"
+#include "utf8.h"
 
 namespace pellark {
 

@@ -14,7 +14,9 @@
 #include <string_view>
 
 #include "bundle.h"
-#include "util.h"
+#include "paths.h"
+#include "unique_fd.h"
+#include "utf8.h"
 
 namespace pellark {
 namespace {

@@ -13,7 +13,9 @@
 
 #include "config.h"
 #include "framework/startup.h"
-#include "framework/util.h"
+#include "framework/paths.h"
+#include "framework/unique_fd.h"
+#include "framework/utf8.h"
 #include "private_dir.h"
 
 namespace pellark {

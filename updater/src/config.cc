@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "framework/manifest.h"
-#include "framework/util.h"
+#include "framework/paths.h"
 #include "framework/version.h"
 #include "private_dir.h"
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "framework/manifest.h"
+#include "framework/paths.h"
 #include "framework/version.h"
 #include "private_dir.h"
 #include "sys_ops.h"

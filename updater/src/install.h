@@ -7,7 +7,7 @@
 #include "framework/bundle.h"
 #include "framework/error.h"
 #include "framework/locator.h"
-#include "framework/util.h"
+#include "framework/unique_fd.h"
 
 namespace pellark {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "framework/util.h"
+#include "framework/utf8.h"
 
 namespace pellark {
 

@@ -13,6 +13,8 @@
 #include <openssl/evp.h>
 #include <nlohmann/json.hpp>
 
+#include "framework/paths.h"
+
 namespace pellark {
 
 namespace {

@@ -10,7 +10,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "framework/error.h"
-#include "framework/util.h"
+#include "framework/unique_fd.h"
 
 namespace pellark {
 

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "framework/paths.h"
+
 namespace pellark {
 
 namespace {

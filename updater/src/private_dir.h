@@ -4,7 +4,7 @@
 #include <string>
 
 #include "framework/error.h"
-#include "framework/util.h"
+#include "framework/unique_fd.h"
 
 namespace pellark {
 

@@ -1,4 +1,5 @@
-#include "framework/util.h"
+#include "framework/paths.h"
+#include "framework/utf8.h"
 
 #include <gtest/gtest.h>
 
