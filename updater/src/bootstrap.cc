@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "config.h"
-#include "framework/startup.h"
 #include "framework/paths.h"
+#include "framework/startup.h"
 #include "framework/unique_fd.h"
 #include "framework/utf8.h"
 #include "private_dir.h"
