@@ -13,9 +13,9 @@ CC=clang-16 CXX=clang++-16 cmake -S "$here" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j "$jobs" >/dev/null
 
 # Request texts stay short; archives and manifests get room for real structure.
-declare -A max_len=([request]=4096 [manifest]=16384 [bundle]=65536 [version]=512)
+declare -A max_len=([request]=4096 [request_json]=4096 [manifest]=16384 [bundle]=65536 [version]=512)
 status=0
-for target in request manifest bundle version; do
+for target in request request_json manifest bundle version; do
   work="$build/corpus/$target"
   artifacts="$build/artifacts/$target/"
   mkdir -p "$work" "$artifacts"

@@ -11,6 +11,8 @@ packages=(
   squashfs-tools squashfuse fuse3
   xvfb openbox x11-utils xdotool imagemagick dbus-daemon
   clang libclang-rt-14-dev clang-16 libclang-rt-16-dev
+  # A second, independent JSON parser: the request_json fuzz target checks ours against it.
+  rapidjson-dev
 )
 
 missing=()
