@@ -10,8 +10,17 @@ namespace pellark {
 
 namespace {
 
+// openat is variadic; the table needs a fixed signature.
+int real_openat(int dirfd, const char* path, int flags, mode_t mode) {
+  return ::openat(dirfd, path, flags, mode);
+}
+
 const SysOps kRealOps = {
     .chmod = ::chmod,
+    .fchmod = ::fchmod,
+    .fstatat = ::fstatat,
+    .mkdir = ::mkdir,
+    .openat = real_openat,
     .fsync = ::fsync,
     .linkat = ::linkat,
     .rename = ::rename,
