@@ -1,6 +1,8 @@
 // The install back half in-process: what is on disk after the install ended at each step, the
 // identity rule, the validated-descriptor rule and the relaunched program's environment.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -11,6 +13,8 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -247,26 +251,43 @@ TEST_F(InstallTest, RefusalsBeforeTheWorkDirectoryLeaveNothingBehind) {
   struct Row {
     const char* name;
     std::function<void(InstallTest&)> arrange;
+    // The missing entry is found only after the work directory exists; it is removed again.
+    bool after_work_directory;
+    const char* reason;  // of the Failure, or nullptr for another kind
+  };
+  auto link_to = [](InstallTest& t, const std::string& target) {
+    t.package(kNewAppImage);
+    ASSERT_EQ(::rename(t.config_.appimage_path.c_str(), (t.root_ + "/real.AppImage").c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), t.config_.appimage_path.c_str()), 0);
   };
   const std::vector<Row> rows = {
       {"no AppImage entry, only another letter case",
        [](InstallTest& t) {
          t.package(kNewAppImage, "1.1.0", "com.pellark.App", "linux", "x64", "Pellark.appimage");
-       }},
-      {"not a ZIP", [](InstallTest& t) { write_file(t.package_path_, "PK\3\4 but not a zip"); }},
+       },
+       true, nullptr},
+      {"not a ZIP", [](InstallTest& t) { write_file(t.package_path_, "PK\3\4 but not a zip"); },
+       false, nullptr},
       {"truncated ZIP",
        [](InstallTest& t) {
          t.package(kNewAppImage);
          std::string bytes = read_file(t.package_path_);
          write_file(t.package_path_, bytes.substr(0, bytes.size() - 30));
-       }},
+       },
+       false, nullptr},
       {"AppImage is a symbolic link",
+       [&](InstallTest& t) { link_to(t, t.root_ + "/real.AppImage"); }, false,
+       "not a regular file"},
+      {"AppImage is a dangling symbolic link",
+       [&](InstallTest& t) { link_to(t, t.root_ + "/nowhere.AppImage"); }, false,
+       "not a regular file"},
+      {"AppImage is a directory",
        [](InstallTest& t) {
          t.package(kNewAppImage);
-         std::string target = t.root_ + "/real.AppImage";
-         ASSERT_EQ(::rename(t.config_.appimage_path.c_str(), target.c_str()), 0);
-         ASSERT_EQ(::symlink(target.c_str(), t.config_.appimage_path.c_str()), 0);
-       }},
+         ASSERT_EQ(::unlink(t.config_.appimage_path.c_str()), 0);
+         ASSERT_EQ(::mkdir(t.config_.appimage_path.c_str(), 0755), 0);
+       },
+       false, "not a regular file"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -275,15 +296,75 @@ TEST_F(InstallTest, RefusalsBeforeTheWorkDirectoryLeaveNothingBehind) {
     row.arrange(*this);
     struct stat before {};
     ASSERT_EQ(::lstat(config_.appimage_path.c_str(), &before), 0);
-    EXPECT_FALSE(install());
+    Status result = install();
+    ASSERT_FALSE(result);
+    if (row.reason) {
+      EXPECT_STREQ(result.error().reason, row.reason);
+    }
     struct stat after {};
     ASSERT_EQ(::lstat(config_.appimage_path.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mode, before.st_mode);
-    // The missing entry is found only after the work directory exists; it is removed again.
-    if (path_exists(work_root())) {
+    if (row.after_work_directory) {
       EXPECT_TRUE(list_dir(work_root()).empty());
+    } else {
+      EXPECT_FALSE(path_exists(work_root()));
     }
+    if (path_exists(root_ + "/real.AppImage")) {
+      EXPECT_EQ(read_file(root_ + "/real.AppImage"), kOldAppImage);
+    }
+  }
+}
+
+int fail_work_directory_mkdir(const char* path, mode_t mode) {
+  if (std::string_view(path).find("/tmp_") != std::string_view::npos) return errno = ENOSPC, -1;
+  return real_sys_ops().mkdir(path, mode);
+}
+int fail_with_eperm_fchmod(int, mode_t) {
+  return errno = EPERM, -1;
+}
+
+// The row of the state table where the work directory cannot be made: the AppImage is unchanged
+// and nothing is removed, neither what this install made nor what was there before.
+TEST_F(InstallTest, WorkDirectoryThatCannotBeMadeRemovesNothing) {
+  struct Row {
+    const char* name;
+    void (*patch)(SysOps&);
+    int error;
+    size_t new_entries;  // left in VelopackTemp by this install
+  };
+  const std::vector<Row> rows = {
+      {"work directory cannot be created", [](SysOps& o) { o.mkdir = fail_work_directory_mkdir; },
+       ENOSPC, 0},
+      {"work directory made, its mode cannot be set",
+       [](SysOps& o) { o.fchmod = fail_with_eperm_fchmod; }, EPERM, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TearDown();
+    SetUp();
+    package(kNewAppImage);
+    const std::string earlier = work_root() + "/tmp_left0by0an0earlier";
+    std::filesystem::create_directories(earlier);
+    write_file(earlier + "/previous.AppImage", kOldAppImage);
+    row.patch(sys_ops());
+
+    Status result = install();
+    sys_ops() = real_sys_ops();
+
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().kind, ErrorKind::Io);
+    EXPECT_EQ(result.error().code, row.error);
+    expect_old_untouched();
+    EXPECT_EQ(read_file(earlier + "/previous.AppImage"), kOldAppImage);
+    std::vector<std::string> entries = list_dir(work_root());
+    EXPECT_EQ(entries.size(), 1 + row.new_entries);
+    for (const std::string& name : entries) {
+      if (work_root() + "/" + name == earlier) continue;
+      EXPECT_TRUE(std::regex_match(name, std::regex("tmp_[A-Za-z0-9]{16}"))) << name;
+      EXPECT_TRUE(list_dir(work_root() + "/" + name).empty());
+    }
+    EXPECT_FALSE(read_file(package_path_).empty());
   }
 }
 
@@ -385,6 +466,39 @@ TEST_F(InstallTest, RelaunchDropsTheRuntimeVariablesOnlyForTheChild) {
   EXPECT_EQ(std::string(std::getenv("APPDIR")), "/tmp/.mount_test");
   for (const char* name : {"APPIMAGE", "APPDIR", "ARGV0", "APPIMAGE_EXTRA", "PELLARK_CHILD_MARKER"})
     (void)::unsetenv(name);
+}
+
+// The relaunched program starts as if a user had launched it: nothing blocked, nothing ignored,
+// whatever the calling thread had set up.
+TEST_F(InstallTest, RelaunchedProgramStartsWithAFreshSignalState) {
+  const std::string report = root_ + "/signals";
+  const std::string reporter = "#!/bin/sh\ngrep -E '^Sig(Blk|Ign):' /proc/self/status > '" +
+                               report + ".part' && mv '" + report + ".part' '" + report + "'\n";
+  package(reporter);
+
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction old_pipe {};
+  struct sigaction old_usr2 {};
+  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &old_pipe), 0);
+  ASSERT_EQ(::sigaction(SIGUSR2, &ignore, &old_usr2), 0);
+  Status result = Error::failure("not run");
+  // A UI engine thread that keeps termination signals for itself.
+  std::thread([&] {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGCHLD}) sigaddset(&blocked, sig);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, nullptr), 0);
+    result = install();
+  }).join();
+  ASSERT_EQ(::sigaction(SIGPIPE, &old_pipe, nullptr), 0);
+  ASSERT_EQ(::sigaction(SIGUSR2, &old_usr2, nullptr), 0);
+  ASSERT_TRUE(result);
+
+  // The child is never waited for; its report appears when it has run.
+  for (int i = 0; i < 600 && !path_exists(report); ++i) ::usleep(50 * 1000);
+  ASSERT_TRUE(path_exists(report)) << "the relaunched program did not report";
+  EXPECT_EQ(read_file(report), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -127,9 +128,46 @@ bool is_removed_variable(const char* entry) {
   return false;
 }
 
-// Starts the program with no arguments and the current environment minus the AppImage
-// runtime's variables. glibc's posix_spawn reports exec failures (ENOENT, EACCES, ENOEXEC) as
-// its result, so a program that cannot run counts as a failed start.
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { initialised_ = ::posix_spawnattr_init(&attr_) == 0; }
+  ~SpawnAttributes() {
+    if (initialised_) (void)::posix_spawnattr_destroy(&attr_);
+  }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+  // The signal state of a freshly launched program: nothing blocked, every signal that can be
+  // reset at its default. Without this the child keeps the calling thread's mask (a UI thread
+  // may block SIGTERM) and every ignored signal (SIGPIPE, say).
+  Status reset_signals() {
+    if (!initialised_) return Error::io(ENOMEM, "spawn attributes");
+    sigset_t none;
+    sigset_t all;
+    (void)::sigemptyset(&none);
+    // Not sigfillset: it leaves out the C library's own signals (32 and 33 with glibc), which
+    // posix_spawn would then hand on to the program as ignored.
+    std::memset(&all, 0xff, sizeof all);
+    (void)::sigdelset(&all, SIGKILL);
+    (void)::sigdelset(&all, SIGSTOP);
+    int rc = ::posix_spawnattr_setsigmask(&attr_, &none);
+    if (rc == 0) rc = ::posix_spawnattr_setsigdefault(&attr_, &all);
+    if (rc == 0)
+      rc = ::posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (rc != 0) return Error::io(rc, "spawn attributes");
+    return ok();
+  }
+
+  const posix_spawnattr_t* get() const { return &attr_; }
+
+ private:
+  posix_spawnattr_t attr_{};
+  bool initialised_ = false;
+};
+
+// Starts the program with no arguments, a fresh signal state and the current environment minus
+// the AppImage runtime's variables. glibc's posix_spawn reports exec failures (ENOENT, EACCES,
+// ENOEXEC) as its result, so a program that cannot run counts as a failed start.
 Status start_program(const std::string& program) {
   std::vector<char*> envp;
   for (char** entry = environ; entry && *entry; ++entry) {
@@ -138,8 +176,11 @@ Status start_program(const std::string& program) {
   envp.push_back(nullptr);
   std::string argv0 = program;
   char* argv[] = {argv0.data(), nullptr};
+  SpawnAttributes attributes;
+  PELLARK_TRY(attributes.reset_signals());
   pid_t pid = 0;
-  int rc = sys_ops().posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data());
+  int rc =
+      sys_ops().posix_spawn(&pid, program.c_str(), nullptr, attributes.get(), argv, envp.data());
   if (rc != 0) return Error::io(rc, "spawn");
   return ok();
 }
