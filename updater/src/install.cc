@@ -130,9 +130,9 @@ bool is_removed_variable(const char* entry) {
 
 class SpawnAttributes {
  public:
-  SpawnAttributes() { initialised_ = ::posix_spawnattr_init(&attr_) == 0; }
+  SpawnAttributes() : init_error_(::posix_spawnattr_init(&attr_)) {}
   ~SpawnAttributes() {
-    if (initialised_) (void)::posix_spawnattr_destroy(&attr_);
+    if (init_error_ == 0) (void)::posix_spawnattr_destroy(&attr_);
   }
   SpawnAttributes(const SpawnAttributes&) = delete;
   SpawnAttributes& operator=(const SpawnAttributes&) = delete;
@@ -141,7 +141,7 @@ class SpawnAttributes {
   // reset at its default. Without this the child keeps the calling thread's mask (a UI thread
   // may block SIGTERM) and every ignored signal (SIGPIPE, say).
   Status reset_signals() {
-    if (!initialised_) return Error::io(ENOMEM, "spawn attributes");
+    if (init_error_ != 0) return Error::io(init_error_, "spawn attributes");
     sigset_t none;
     sigset_t all;
     (void)::sigemptyset(&none);
@@ -162,7 +162,7 @@ class SpawnAttributes {
 
  private:
   posix_spawnattr_t attr_{};
-  bool initialised_ = false;
+  int init_error_;
 };
 
 // Starts the program with no arguments, a fresh signal state and the current environment minus
