@@ -5,9 +5,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "callback_guard.h"
 #include "engine_private.h"
 #include "ui_program.h"
 
@@ -50,11 +53,16 @@ G_DEFINE_TYPE_WITH_CODE(FlView, fl_view, GTK_TYPE_DRAWING_AREA,
                         G_IMPLEMENT_INTERFACE(fl_plugin_registry_get_type(),
                                               fl_view_plugin_registry_iface_init))
 
+// Arguments are bytes, not necessarily UTF-8: quoted as JSON, with U+FFFD for invalid bytes.
+static std::string quoted_argument(const char* argument) {
+  return nlohmann::json(argument).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 static std::string arguments_line(gchar** args) {
   if (args == nullptr) return "Arguments: (none given)";
   if (args[0] == nullptr) return "Arguments: none";
   std::string line = "Arguments:";
-  for (gchar** a = args; *a != nullptr; ++a) line += " " + nlohmann::json(*a).dump();
+  for (gchar** a = args; *a != nullptr; ++a) line += " " + quoted_argument(*a);
   return line;
 }
 
@@ -73,6 +81,9 @@ static void draw_text(cairo_t* cr, PangoLayout* layout, const char* font, const 
 }
 
 static void render_frame(FlView* self, int width, int height) {
+  // Everything that can throw comes before the first cairo object, so a fault leaks none.
+  const std::string arguments =
+      arguments_line(fl_dart_project_get_dart_entrypoint_arguments(self->project));
   g_clear_pointer(&self->frame, cairo_surface_destroy);
   self->frame = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
   cairo_t* cr = cairo_create(self->frame);
@@ -84,9 +95,7 @@ static void render_frame(FlView* self, int width, int height) {
   pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
   double y = 72;
   draw_text(cr, layout, "Sans Bold 44", "Pellark", 48, &y, 0.96, 0.95, 0.92);
-  draw_text(cr, layout, "Sans 15",
-            arguments_line(fl_dart_project_get_dart_entrypoint_arguments(self->project)), 48, &y,
-            0.60, 0.64, 0.72);
+  draw_text(cr, layout, "Sans 15", arguments, 48, &y, 0.60, 0.64, 0.72);
   draw_text(cr, layout, "Sans 15", self->ui->identity.summary, 48, &y, 0.60, 0.64, 0.72);
   if (!self->ui->status.empty()) {
     draw_text(cr, layout, "Sans 15", self->ui->status, 48, &y, 0.18, 0.83, 0.77);
@@ -95,16 +104,22 @@ static void render_frame(FlView* self, int width, int height) {
   cairo_destroy(cr);
 }
 
-static void write_report(FlView* self, gboolean visible_before) {
+static void write_report(FlView* self, gboolean visible_before, gboolean focus_before) {
   const char* path = g_getenv("PELLARK_UI_REPORT");
   if (path == nullptr || *path == '\0') return;
 
-  GString* out = g_string_new(nullptr);
+  g_autoptr(GString) out = g_string_new(nullptr);
   gchar** args = fl_dart_project_get_dart_entrypoint_arguments(self->project);
   g_string_append_printf(out, "args_null=%d\n", args == nullptr);
   g_string_append_printf(out, "argc=%u\n", args == nullptr ? 0u : g_strv_length(args));
   for (gchar** a = args; a != nullptr && *a != nullptr; ++a) {
-    g_string_append_printf(out, "arg=%s\n", nlohmann::json(*a).dump().c_str());
+    g_string_append_printf(out, "arg=%s\n", quoted_argument(*a).c_str());
+    // The exact bytes, which the quoted form cannot always give back.
+    g_string_append(out, "arg_hex=");
+    for (const char* c = *a; *c != '\0'; ++c) {
+      g_string_append_printf(out, "%02x", static_cast<unsigned char>(*c));
+    }
+    g_string_append_c(out, '\n');
   }
   g_string_append_printf(out, "updater_loaded=%d\n", self->ui->channel.library_loaded());
   g_string_append_printf(out, "identity=%s\n", self->ui->identity.answer.c_str());
@@ -139,6 +154,10 @@ static void write_report(FlView* self, gboolean visible_before) {
   g_string_append_printf(out, "backend=%s\n", G_OBJECT_TYPE_NAME(gtk_widget_get_display(top)));
   g_string_append_printf(out, "visible_before_first_frame=%d\n", visible_before);
   g_string_append_printf(out, "visible_after_first_frame=%d\n", gtk_widget_get_visible(top));
+  // Focus within the window: showing a window that has none would pick one itself.
+  g_string_append_printf(out, "focus_before_first_frame=%d\n", focus_before);
+  g_string_append_printf(out, "focus_after_first_frame=%d\n",
+                         gtk_widget_is_focus(GTK_WIDGET(self)));
 
   // Written whole, then renamed, so a reader never sees half a report.
   gchar* partial = g_strconcat(path, ".partial", nullptr);
@@ -146,7 +165,6 @@ static void write_report(FlView* self, gboolean visible_before) {
     (void)g_rename(partial, path);
   }
   g_free(partial);
-  g_string_free(out, TRUE);
 }
 
 namespace {
@@ -157,28 +175,31 @@ struct StatusUpdate {
 };
 
 gboolean apply_status(gpointer data) {
-  auto* update = static_cast<StatusUpdate*>(data);
+  std::unique_ptr<StatusUpdate> update(static_cast<StatusUpdate*>(data));
   FlView* view = update->view;
   view->ui->status = std::move(update->text);
   // The drawn frame is cached: the new line only shows once the frame is rendered again.
   if (view->frame != nullptr) {
-    render_frame(view, cairo_image_surface_get_width(view->frame),
-                 cairo_image_surface_get_height(view->frame));
+    pellark::ui::guarded("status line", [view] {
+      render_frame(view, cairo_image_surface_get_width(view->frame),
+                   cairo_image_surface_get_height(view->frame));
+    });
   }
   gtk_widget_queue_draw(GTK_WIDGET(view));
-  g_object_unref(update->view);
-  delete update;
+  g_object_unref(view);
   return G_SOURCE_REMOVE;
 }
 
 gpointer update_cycle_thread(gpointer data) {
   auto* view = static_cast<FlView*>(data);
-  pellark::ui::run_update_cycle(view->ui->channel, g_getenv("PELLARK_RELEASE_FEED"),
-                                [view](std::string text) {
-                                  g_idle_add(apply_status,
-                                             new StatusUpdate{FL_VIEW(g_object_ref(view)),
-                                                              std::move(text)});
-                                });
+  pellark::ui::guarded("update cycle", [view] {
+    pellark::ui::run_update_cycle(
+        view->ui->channel, g_getenv("PELLARK_RELEASE_FEED"), [view](std::string text) {
+          auto update = std::make_unique<StatusUpdate>(StatusUpdate{view, std::move(text)});
+          g_object_ref(view);
+          g_idle_add(apply_status, update.release());
+        });
+  });
   g_object_unref(view);
   return nullptr;
 }
@@ -193,8 +214,11 @@ gboolean start_update_cycle(gpointer data) {
 gboolean first_frame(gpointer data) {
   FlView* self = FL_VIEW(data);
   self->first_frame_source = 0;
-  self->ui->channel = pellark::ui::RequestChannel::bind();
-  self->ui->identity = pellark::ui::ask_identity(self->ui->channel);
+  // Whatever the UI program makes of the updater, the engine still draws and shows its frame.
+  pellark::ui::guarded("identity", [self] {
+    self->ui->channel = pellark::ui::RequestChannel::bind();
+    self->ui->identity = pellark::ui::ask_identity(self->ui->channel);
+  });
 
   GtkWidget* widget = GTK_WIDGET(self);
   int width = gtk_widget_get_allocated_width(widget);
@@ -203,12 +227,16 @@ gboolean first_frame(gpointer data) {
   if ((width <= 1 || height <= 1) && GTK_IS_WINDOW(top)) {
     gtk_window_get_default_size(GTK_WINDOW(top), &width, &height);
   }
-  render_frame(self, MAX(width, 1), MAX(height, 1));
+  pellark::ui::guarded(
+      "first frame", [self, width, height] { render_frame(self, MAX(width, 1), MAX(height, 1)); });
 
   gboolean visible_before = gtk_widget_get_visible(top);
+  gboolean focus_before = gtk_widget_is_focus(widget);
   self->first_frame_emitted = TRUE;
   g_signal_emit(self, first_frame_signal, 0);
-  write_report(self, visible_before);
+  pellark::ui::guarded("report", [self, visible_before, focus_before] {
+    write_report(self, visible_before, focus_before);
+  });
 
   const char* feed = g_getenv("PELLARK_RELEASE_FEED");
   if (feed != nullptr && *feed != '\0') {
@@ -240,7 +268,7 @@ static gboolean fl_view_draw(GtkWidget* widget, cairo_t* cr) {
   }
   if (cairo_image_surface_get_width(self->frame) != width ||
       cairo_image_surface_get_height(self->frame) != height) {
-    render_frame(self, width, height);
+    pellark::ui::guarded("redraw", [self, width, height] { render_frame(self, width, height); });
   }
   cairo_set_source_surface(cr, self->frame, 0, 0);
   cairo_paint(cr);
@@ -282,7 +310,9 @@ static void fl_view_class_init(FlViewClass* klass) {
 }
 
 static void fl_view_init(FlView* self) {
-  self->ui = new UiState();
+  // No exception out of an instance initialiser; out of memory ends the process, as g_new does.
+  self->ui = new (std::nothrow) UiState();
+  if (self->ui == nullptr) g_error("out of memory");
   self->background = GdkRGBA{0.0, 0.0, 0.0, 1.0};
   gtk_widget_set_can_focus(GTK_WIDGET(self), TRUE);
 }
@@ -300,9 +330,10 @@ void fl_view_set_background_color(FlView* view, const GdkRGBA* color) {
   view->background = *color;
   if (view->frame != nullptr) {
     // Later frames follow the new colour; the first one is already out.
-    GtkWidget* widget = GTK_WIDGET(view);
-    render_frame(view, cairo_image_surface_get_width(view->frame),
-                 cairo_image_surface_get_height(view->frame));
-    gtk_widget_queue_draw(widget);
+    pellark::ui::guarded("background", [view] {
+      render_frame(view, cairo_image_surface_get_width(view->frame),
+                   cairo_image_surface_get_height(view->frame));
+    });
+    gtk_widget_queue_draw(GTK_WIDGET(view));
   }
 }

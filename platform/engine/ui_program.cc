@@ -31,7 +31,8 @@ void print_line(std::string_view kind, std::string_view text) {
 }
 
 // Sends one request, printing it and its answer.
-std::optional<nlohmann::json> send_request(const RequestChannel& channel, const nlohmann::json& request) {
+std::optional<nlohmann::json> send_request(const RequestChannel& channel,
+                                           const nlohmann::json& request) {
   std::string text = request.dump();
   print_line("request", text);
   auto answer = channel.call(text);
@@ -43,6 +44,18 @@ std::optional<nlohmann::json> send_request(const RequestChannel& channel, const 
   auto parsed = nlohmann::json::parse(*answer, nullptr, false);
   if (parsed.is_discarded()) return std::nullopt;
   return parsed;
+}
+
+// A member of `object` of the expected type, else `fallback`: the answer comes from another
+// library, and json::value would throw on a member of another type.
+std::string text_member(const nlohmann::json& object, const char* key, std::string fallback) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : fallback;
+}
+
+bool flag_member(const nlohmann::json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_boolean() && it->get<bool>();
 }
 
 bool succeeded(const std::optional<nlohmann::json>& answer) {
@@ -59,7 +72,8 @@ RequestChannel RequestChannel::bind() {
   channel.handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (channel.handle_ == nullptr) channel.handle_ = dlopen(path.c_str(), RTLD_NOW);
   if (channel.handle_ == nullptr) return channel;
-  channel.call_ = reinterpret_cast<char* (*)(const char*)>(dlsym(channel.handle_, "pellark_update_call"));
+  channel.call_ =
+      reinterpret_cast<char* (*)(const char*)>(dlsym(channel.handle_, "pellark_update_call"));
   channel.free_ = reinterpret_cast<void (*)(char*)>(dlsym(channel.handle_, "pellark_update_free"));
   return channel;
 }
@@ -83,9 +97,9 @@ Identity ask_identity(const RequestChannel& channel) {
   auto parsed = nlohmann::json::parse(*answer, nullptr, false);
   if (parsed.is_object() && parsed.contains("result") && parsed["result"].is_object()) {
     const auto& r = parsed["result"];
-    std::string summary = "Installed: " + r.value("packageId", std::string("?")) + " " +
-                          r.value("version", std::string("?"));
-    summary += r.value("install", false) ? " (can update itself)" : " (cannot update itself)";
+    std::string summary =
+        "Installed: " + text_member(r, "packageId", "?") + " " + text_member(r, "version", "?");
+    summary += flag_member(r, "install") ? " (can update itself)" : " (cannot update itself)";
     return {*answer, summary};
   }
   if (parsed.is_object() && parsed.contains("error") && parsed["error"].is_string()) {
@@ -102,7 +116,7 @@ void run_update_cycle(const RequestChannel& channel, const std::string& feed_pat
     status("Not an installed application: no updates");
     return;
   }
-  std::string installed = (*identity)["result"].value("version", std::string());
+  std::string installed = text_member((*identity)["result"], "version", "");
 
   std::ifstream in(feed_path, std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
