@@ -10,6 +10,7 @@ packages=(
   python3 zip unzip bzip2 binutils file
   squashfs-tools squashfuse fuse3
   xvfb openbox x11-utils xdotool imagemagick dbus-daemon
+  libx11-dev
   clang libclang-rt-14-dev clang-16 libclang-rt-16-dev
   # A second, independent JSON parser: the request_json fuzz target checks ours against it.
   rapidjson-dev

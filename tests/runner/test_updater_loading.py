@@ -1,15 +1,17 @@
 """How pellark_app loads the updater: by absolute path beside itself, best-effort, before any UI."""
 
+import json
 import os
 import shutil
 import tempfile
 import unittest
 
-from xsession import App, XSession, copy_bundle
+from xsession import App, XSession, copy_bundle, wait_for
 
 FAKE_UPDATER = os.environ.get("PELLARK_FAKE_UPDATER", "")
 NO_ENTRY = os.environ.get("PELLARK_NO_ENTRY_LIB", "")
 REAL_UPDATER = os.environ.get("PELLARK_UPDATER_LIB", "")
+DLOPEN_PROBE = os.environ.get("PELLARK_DLOPEN_PROBE", "")
 FAKE_IDENTITY = '{"result":{"install":false,"packageId":"fake","version":"9.9.9"}}'
 session = None
 
@@ -82,6 +84,59 @@ class Loading(unittest.TestCase):
             self.assertFalse(os.path.exists(app.report_path))
             self.assertEqual(app.plugin_lines(), [])
 
+    def test_loaded_with_exactly_rtld_now(self):
+        probe_log = os.path.join(self.tmp, "dlopen.log")
+        env = {"LD_PRELOAD": DLOPEN_PROBE, "PELLARK_DLOPEN_LOG": probe_log}
+        with self.start(FAKE_UPDATER, extra_env=env) as app:
+            self.assertIsNotNone(app.wait_report(), app.error_output())
+            self.assertEqual(self.fake_log(), ["loaded", "bootstrap"])
+            with open(probe_log) as f:
+                calls = [line.split(" ", 2) for line in f.read().splitlines()]
+            exe = os.path.join(self.tmp, "bundle", "pellark_app")
+            lib = os.path.join(self.tmp, "bundle", "lib", "libpellark_updater.so")
+            # One call from the executable itself: RTLD_NOW (2) and no other flag, absolute path.
+            self.assertEqual([(int(flags), file) for caller, flags, file in calls if caller == exe],
+                             [(2, lib)])
+
+    def test_bootstrap_runs_before_any_glib_object(self):
+        with self.start(FAKE_UPDATER, extra_env={"PELLARK_FAKE_PROBE": "1"}) as app:
+            self.assertIsNotNone(app.wait_report(), app.error_output())
+            log = self.fake_log()
+            # No application, window, display or engine type is registered yet, so no object of
+            # them can exist; and the process is still one thread.
+            self.assertEqual(log[:3], ["loaded", "bootstrap", "bootstrap types= threads=1"])
+            # The same probe at the UI's first request sees them all: the empty list above is
+            # not the probe failing to see anything.
+            self.assertEqual(
+                [line.rsplit(" ", 1)[0] for line in log[3:]],
+                ["call types=GApplication,GtkApplication,MyApplication,GtkWidget,GtkWindow,"
+                 "GdkDisplay,FlDartProject,FlView"])
+
+    def test_unexpected_answers_leave_the_window_up(self):
+        feed = os.path.join(self.tmp, "feed.json")
+        with open(feed, "w") as f:
+            json.dump([{"path": os.path.join(self.tmp, "none-full.nupkg"),
+                        "release": {"displayVersion": "10.0.0"}}], f)
+        answers = [
+            '{"result":{"install":"yes","packageId":5,"version":["9.9.9"]}}',
+            '{"result":{"install":false,"packageId":"fake","version":9}}',
+            '{"result":[]}',
+            '{"error":7}',
+            "not json",
+        ]
+        for answer in answers:
+            env = {"PELLARK_FAKE_ANSWER": answer, "PELLARK_RELEASE_FEED": feed,
+                   "PELLARK_DEMO_DELAY_MS": "0"}
+            with self.subTest(answer=answer), self.start(FAKE_UPDATER, extra_env=env) as app:
+                report = app.wait_report()
+                self.assertIsNotNone(report, app.error_output())
+                self.assertEqual(report["identity"], [answer])
+                self.assertEqual(report["visible_after_first_frame"], ["1"])
+                # The update cycle on its own thread came to an end, and the process lives on.
+                self.assertTrue(wait_for(lambda: "ui: status " in app.output()), app.output())
+                self.assertIsNone(app.process.poll())
+                self.assertEqual(app.error_output(), "")
+
     def test_library_path_comes_from_the_executable_only(self):
         # A decoy in the current directory and on LD_LIBRARY_PATH must not be picked up.
         decoy = os.path.join(self.tmp, "decoy")
@@ -108,7 +163,7 @@ class InstalledLayout(unittest.TestCase):
 
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="pellark-installed-")
-        bin_dir = os.path.join(self.tmp, "mount", "usr", "bin")
+        bin_dir = self.bin_dir = os.path.join(self.tmp, "mount", "usr", "bin")
         self.exe = copy_bundle(bin_dir, REAL_UPDATER)
         with open(os.path.join(bin_dir, "UpdateNix"), "w") as f:
             f.write("#!/bin/sh\n")
@@ -121,8 +176,9 @@ class InstalledLayout(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.tmp, ignore_errors=True)
 
-    def start(self, args):
-        return App(session, args, executable=self.exe, extra_env={"APPIMAGE": self.appimage})
+    def start(self, args, executable=None):
+        return App(session, args, executable=executable or self.exe,
+                   extra_env={"APPIMAGE": self.appimage})
 
     def test_hook_argument_exits_without_window(self):
         with self.start(["--veloapp-install", "1.0.0"]) as app:
@@ -136,6 +192,32 @@ class InstalledLayout(unittest.TestCase):
             self.assertIsNotNone(report, app.error_output())
             self.assertIn('"packageId":"pellark"', report["identity"][0])
             self.assertEqual(report["arg"], ['"--veloapp-install"'])
+
+    def test_non_utf8_argument_is_one_diagnostic_and_a_normal_start(self):
+        odd_name = os.path.join(os.fsencode(self.bin_dir), b"pellark_\xff")
+        os.symlink(b"pellark_app", odd_name)
+        # With a hook argument first, the framework, had it run, would have ended the process.
+        cases = [
+            ("in a later argument", None, [b"--veloapp-install", b"caf\xe9"]),
+            ("the only argument", None, [b"\xff"]),
+            ("in the program name", odd_name, [b"--veloapp-install", b"1.0.0"]),
+        ]
+        for what, executable, args in cases:
+            with self.subTest(what), self.start(args, executable) as app:
+                report = app.wait_report()
+                self.assertIsNotNone(report, "status %s: %s" % (app.process.poll(),
+                                                                 app.error_output()))
+                self.assertEqual(report["visible_after_first_frame"], ["1"])
+                self.assertTrue(wait_for(lambda: session.windows(app.pid, True)))
+                self.assertEqual(report["arg_hex"], [a.hex() for a in args])
+                self.assertEqual([json.loads(a) for a in report["arg"]],
+                                 [a.decode("utf-8", "replace") for a in args])
+                # The installation was found, and the UI's channel works as usual.
+                self.assertIn('"packageId":"pellark"', report["identity"][0])
+                lines = app.error_output().splitlines(keepends=True)
+                self.assertEqual(len(lines), 1, lines)
+                self.assertTrue(lines[0].strip() and lines[0].endswith("\n"), lines)
+                self.assertIsNone(app.process.poll())
 
 
 if __name__ == "__main__":

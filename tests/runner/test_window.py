@@ -11,6 +11,7 @@ import zlib
 from xsession import App, SessionBus, XSession, wait_for
 
 SOURCE_DIR = os.environ.get("PELLARK_SOURCE_DIR", "")
+REFUSE_REGISTER = os.environ.get("PELLARK_REFUSE_REGISTER", "")
 BACKGROUND = (0x0B, 0x0E, 0x17)
 session = None
 
@@ -133,6 +134,15 @@ class MainWindow(unittest.TestCase):
         self.assertEqual(self.report["backend"], ["GdkX11Display"])
         self.assertEqual(self.report["icon_name"], ["com.pellark.desktop"])
 
+    def test_view_holds_keyboard_focus(self):
+        # Before the first frame the window is not shown yet: showing a window without a focus
+        # widget picks one by itself, so only this state shows that the view was given it.
+        self.assertEqual(self.report["focus_before_first_frame"], ["1"])
+        self.assertEqual(self.report["focus_after_first_frame"], ["1"])
+        # And the window has the server's input focus, so key presses go to the view.
+        self.assertTrue(wait_for(
+            lambda: session.run("xdotool", "getwindowfocus").split() == [str(self.window)]))
+
 
 class FirstFrame(unittest.TestCase):
     def test_window_mapped_only_with_first_frame(self):
@@ -159,6 +169,21 @@ class FirstFrame(unittest.TestCase):
             self.assertTrue(wait_for(lambda: session.windows(app.pid, False)))
             self.assertIsNone(wait_for(lambda: session.windows(app.pid, True), timeout=2.0))
             self.assertIsNone(app.process.poll())
+
+
+class RegistrationFailure(unittest.TestCase):
+    def test_warning_status_1_and_no_window(self):
+        env = {"LD_PRELOAD": REFUSE_REGISTER, "PELLARK_REGISTER_ERROR": "refused for the test"}
+        with App(session, ["x"], extra_env=env) as app:
+            self.assertEqual(app.wait_exit(), 1, app.error_output())
+            # GLib's own line for a warning without a log domain.
+            self.assertRegex(
+                app.error_output(),
+                r"\A\n?\*\* \(com\.pellark\.desktop:%d\): WARNING \*\*: [0-9:.]+: "
+                r"Failed to register: refused for the test\n\Z" % app.pid)
+            # Not activated: no window was built, so no plugin was registered and no frame drawn.
+            self.assertEqual(app.plugin_lines(), [])
+            self.assertFalse(os.path.exists(app.report_path))
 
 
 class TwoStarts(unittest.TestCase):

@@ -2,6 +2,8 @@
 
 XSession starts Xvfb on a free display (Xvfb picks it: -displayfd) plus openbox, and waits until
 the window manager has announced itself, so the application sees a real non-GNOME window manager.
+Given a window-manager name instead, it announces just that name (fake_wm_check) and runs no
+window manager at all.
 SessionBus starts a private D-Bus session bus. BroadwaySession starts broadwayd in a private
 runtime directory and waits until it accepts clients. App runs pellark_app with a report file and a
 plugin log in its own temporary directory and always ends the process it started.
@@ -17,6 +19,7 @@ import tempfile
 import time
 
 BUNDLE = os.environ.get("PELLARK_BUNDLE", "")
+FAKE_WM_CHECK = os.environ.get("PELLARK_FAKE_WM_CHECK", "")
 TIMEOUT = 20.0  # seconds, for anything we wait on
 
 
@@ -54,7 +57,8 @@ def base_environment():
 
 
 class XSession:
-    def __init__(self):
+    def __init__(self, wm_name=None):
+        self.wm_name = wm_name
         self.xvfb = None
         self.wm = None
         self.display = None
@@ -71,11 +75,12 @@ class XSession:
             self.stop()
             raise RuntimeError("Xvfb did not start")
         self.display = ":" + number
-        self.wm = subprocess.Popen(["openbox"], env=self.env(), stdout=subprocess.DEVNULL,
+        wm = ["openbox"] if self.wm_name is None else [FAKE_WM_CHECK, self.wm_name]
+        self.wm = subprocess.Popen(wm, env=self.env(), stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
         if not wait_for(lambda: "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK")):
             self.stop()
-            raise RuntimeError("openbox did not start")
+            raise RuntimeError("%s did not start" % wm[0])
         return self
 
     def stop(self):
@@ -280,7 +285,12 @@ class App:
 
     def error_output(self):
         self.stderr.flush()
-        with open(self.stderr.name) as f:
+        with open(self.stderr.name, errors="replace") as f:
+            return f.read()
+
+    def output(self):
+        self.stdout.flush()
+        with open(self.stdout.name, errors="replace") as f:
             return f.read()
 
 
