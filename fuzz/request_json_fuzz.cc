@@ -4,10 +4,10 @@
 // refusing the text, and on the value whenever both accept it.
 //
 // Known differences, excused only where the input shows them:
-// - A number that fits in a double but that RapidJSON 1.1.0 refuses from its exponent or digit
-//   count alone (0e400, 1.7976931348623157e308 written out in full): RFC 8259 leaves number
-//   ranges to the implementation, and ours refuses only a value that overflows. The number is
-//   written again with 17 digits and the rest of the text is still checked.
+// - A number that fits in a double but that RapidJSON 1.1.0 refuses from its digits and exponent
+//   before computing it (0e400, -0.0E999): RFC 8259 leaves number ranges to the implementation,
+//   and ours refuses only a value that overflows. The number is written again with 17 digits and
+//   the rest of the text is still checked.
 //
 // RapidJSON is also made as strict as ours where its 1.1.0 release is laxer, in the handler below:
 // a lone \uDC00-\uDFFF escape decodes to a surrogate, which is not UTF-8; and a number that
