@@ -12,6 +12,7 @@
 #include "json_text.h"
 #include "package.h"
 #include "private_dir.h"
+#include "work_dirs.h"
 
 namespace pellark {
 
@@ -40,6 +41,8 @@ Result<json> answer(const json& request) {
   }
 
   PELLARK_TRY_ASSIGN(UniqueFd lock, acquire_install_lock(config.packages_dir));
+  // Holding the lock means no install is running: what is in VelopackTemp is dead.
+  reclaim_work_directories(config);
   PELLARK_TRY_ASSIGN(PackageDescriptor package, check_package_descriptor(request));
   PELLARK_TRY_ASSIGN(UniqueFd validated,
                      validate_package(package.path, package.byte_length, package.sha256));
