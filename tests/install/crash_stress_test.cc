@@ -1,5 +1,7 @@
 // Crash consistency: an "install" killed with SIGKILL at any moment leaves the complete old or
-// the complete new AppImage at the installed path, never nothing and never a partial file.
+// the complete new AppImage at the installed path, never nothing and never a partial file; and
+// the next request that takes the lock works and clears what the dead install left, keeping at
+// most one old release. PELLARK_CRASH_TRIALS and PELLARK_CRASH_MIB set the run's size.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,8 +11,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,7 +28,16 @@
 namespace pellark::testing {
 namespace {
 
-constexpr int kKills = 220;
+constexpr int kDefaultTrials = 220;
+constexpr unsigned kDefaultMib = 4;
+
+unsigned env_number(const char* name, unsigned fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  unsigned long value = std::strtoul(text, &end, 10);
+  return *end == '\0' && value > 0 ? static_cast<unsigned>(value) : fallback;
+}
 
 std::string sha256_hex(const std::string& data) {
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -40,18 +53,50 @@ std::string sha256_hex(const std::string& data) {
 }
 
 // Executable AppImages of a few MiB so the copy and the sync take a measurable time.
-std::string appimage_bytes(const char* tag, unsigned seed) {
+std::string appimage_bytes(const char* tag, unsigned seed, size_t size) {
   std::string bytes = std::string("#!/bin/sh\nexit 0\n# ") + tag + "\n";
   std::mt19937 random(seed);
-  bytes.reserve(bytes.size() + (4u << 20));
-  while (bytes.size() < (4u << 20)) bytes.push_back(static_cast<char>('a' + random() % 26));
+  bytes.reserve(size);
+  while (bytes.size() < size) bytes.push_back(static_cast<char>('a' + random() % 26));
   return bytes;
 }
 
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+FileId id_of(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return {};
+  return {st.st_dev, st.st_ino};
+}
+
+std::set<std::string> names_in(const std::string& dir) {
+  std::set<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ignored))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
+// What a work directory holds, by size, links not followed.
+uintmax_t bytes_below(const std::string& dir) {
+  uintmax_t total = 0;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir, ignored)) {
+    if (entry.is_regular_file(ignored)) total += entry.file_size(ignored);
+  }
+  return total;
+}
+
 TEST(InstallCrashStress, KilledInstallLeavesACompleteAppImage) {
+  const unsigned trials = env_number("PELLARK_CRASH_TRIALS", kDefaultTrials);
+  const size_t image_size = size_t{env_number("PELLARK_CRASH_MIB", kDefaultMib)} << 20;
   InstalledLayout layout;
-  const std::string old_image = appimage_bytes("old", 1);
-  const std::string new_image = appimage_bytes("new", 2);
+  const std::string old_image = appimage_bytes("old", 1, image_size);
+  const std::string new_image = appimage_bytes("new", 2, image_size);
   const std::string package = layout.root() + "/com.pellark.App-1.1.0-full.nupkg";
   {
     int error = 0;
@@ -68,10 +113,19 @@ TEST(InstallCrashStress, KilledInstallLeavesACompleteAppImage) {
     ASSERT_EQ(zip_close(archive), 0);
   }
   const std::string content = read_file(package);
+  const std::string artifact = R"({"byteLength":)" + std::to_string(content.size()) +
+                               R"(,"sha256":")" + sha256_hex(content) + R"("})";
   const std::string request = R"({"method":"install","path":")" + package +
-                              R"(","release":{"displayVersion":"1.1.0","artifact":{"byteLength":)" +
-                              std::to_string(content.size()) + R"(,"sha256":")" +
-                              sha256_hex(content) + R"("}}})";
+                              R"(","release":{"displayVersion":"1.1.0","artifact":)" + artifact +
+                              "}}";
+  // The next locked request after each kill: it must work, and it reclaims. A small file keeps
+  // it cheap; hashing the package again would prove nothing more.
+  const std::string small = layout.root() + "/small";
+  write_file(small, "abc");
+  const std::string prepare = R"({"method":"prepare","path":")" + small +
+                              R"(","release":{"artifact":{"byteLength":3,"sha256":")" +
+                              sha256_hex("abc") + R"("}}})";
+  const std::string work_root = layout.staging_dir() + "/VelopackTemp";
 
   const std::string spare = layout.root() + "/old.AppImage";
   write_file(spare, old_image, 0755);
@@ -107,13 +161,19 @@ TEST(InstallCrashStress, KilledInstallLeavesACompleteAppImage) {
   long window_us = std::chrono::duration_cast<std::chrono::microseconds>(full).count() * 6 / 5;
 
   std::mt19937_64 random(std::random_device{}());
-  int saw_old = 0, saw_new = 0;
-  for (int i = 0; i < kKills; ++i) {
+  int saw_old = 0, saw_new = 0, saw_neither = 0;
+  int left_work_dir = 0;     // kills that left their work directory behind
+  uintmax_t left_bytes = 0;  // what those directories held
+  int leftovers = 0;         // trials after whose next locked request a dead install's files remain
+  int kept_one = 0;          // ... one old release was kept
+  int kept_more = 0;         // ... more than one old release was kept
+  for (unsigned i = 0; i < trials; ++i) {
     SCOPED_TRACE(i);
     // A loaded machine makes installs slower than the calibration run: widen the window until
     // some kills land after the swap.
     if (i > 0 && i % 20 == 0 && saw_new == 0) window_us = window_us * 3 / 2;
     reinstall_old();
+    const std::set<std::string> before = names_in(work_root);
     pid_t pid = start();
     std::uniform_int_distribution<long> moment(0, window_us);
     std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
@@ -126,20 +186,55 @@ TEST(InstallCrashStress, KilledInstallLeavesACompleteAppImage) {
     std::string now = read_file(layout.appimage_path());
     if (now == old_image) {
       ++saw_old;
-    } else {
-      ASSERT_EQ(now, new_image) << "a partial AppImage";
+    } else if (now == new_image) {
       EXPECT_EQ(st.st_mode & 07777, 0755u);
       ++saw_new;
+    } else {
+      ADD_FAILURE() << "a partial AppImage";
+      ++saw_neither;
     }
-    // A killed install leaves its work directory; it must not pile up over the run.
-    std::filesystem::remove_all(layout.staging_dir() + "/VelopackTemp");
+    for (const std::string& name : names_in(work_root)) {
+      if (before.contains(name)) continue;
+      ++left_work_dir;
+      left_bytes += bytes_below(work_root + "/" + name);
+    }
+
+    auto run = layout.call({prepare});
+    ASSERT_EQ(run.out_lines(), std::vector<std::string>{kPrepared}) << run.err;
+    // Left: nothing, or one directory holding only the complete old AppImage, which is not the
+    // installed file.
+    std::set<std::string> after = names_in(work_root);
+    const FileId installed = id_of(layout.appimage_path());
+    int kept = 0;
+    bool dead = false;
+    for (const std::string& name : after) {
+      const std::string dir = work_root + "/" + name;
+      const std::string previous = dir + "/previous.AppImage";
+      if (names_in(dir) == std::set<std::string>{"previous.AppImage"} &&
+          !(id_of(previous) == installed) && read_file(previous) == old_image) {
+        ++kept;
+      } else {
+        dead = true;
+      }
+    }
+    leftovers += dead;
+    kept_one += kept == 1;
+    kept_more += kept > 1;
+    EXPECT_FALSE(dead) << "a dead install's files survived the next locked request";
+    EXPECT_LE(kept, 1) << "more than one old release kept";
   }
   posix_spawn_file_actions_destroy(&actions);
-  std::printf("kills: %d, old AppImage after: %d, new AppImage after: %d\n", kKills, saw_old,
-              saw_new);
+  std::printf(
+      "trials: %u (%zu MiB AppImages); installed AppImage after the kill: old %d, new %d, "
+      "neither %d\n"
+      "kills that left a work directory: %d (%ju bytes); after the next locked request: "
+      "leftovers %d, one old release kept %d, more than one kept %d\n",
+      trials, image_size >> 20, saw_old, saw_new, saw_neither, left_work_dir, left_bytes, leftovers,
+      kept_one, kept_more);
   // The kill moments must straddle the swap, or the run proved nothing.
   EXPECT_GT(saw_old, 0);
   EXPECT_GT(saw_new, 0);
+  EXPECT_EQ(saw_neither, 0);
 }
 
 }  // namespace
