@@ -14,6 +14,9 @@ packages=(
   clang libclang-rt-14-dev clang-16 libclang-rt-16-dev
   # A second, independent JSON parser: the request_json fuzz target checks ours against it.
   rapidjson-dev
+  # exFAT through FUSE, for the file-system tests: a file system without hard links.
+  exfat-fuse
+  exfatprogs
 )
 
 missing=()
