@@ -83,9 +83,9 @@ TEST(ParseManifest, TextEvents) {
        doc("<id>a</id><ID>b</ID><Version>x</Version><version>1.0.0</version>"), "a", "1.0.0", "a"},
       {"cut off after complete elements", "<package><id>a</id><version>1.0.0</version><tit", "a",
        "1.0.0", "a"},
-      {"XML error keeps what came before",
-       "<package><id>a</id><version>1.0.0</version><id>b</x><id>c</id></package>", "a", "1.0.0",
-       "a"},
+      {"XML error keeps what came before, with the text the bad tag ended",
+       "<package><id>a</id><version>1.0.0</version><id>b</x><id>c</id></package>", "b", "1.0.0",
+       "b"},
       {"unbound prefix stops the parse",
        "<package><id>a</id><version>1.0.0</version><z:id>b</z:id></package>", "a", "1.0.0", "a"},
   };
@@ -97,6 +97,51 @@ TEST(ParseManifest, TextEvents) {
     EXPECT_EQ(version_text(m->version), c.version);
     EXPECT_EQ(m->title, c.title);
   }
+}
+
+// The parse stops at an XML error. Text that markup had ended before the error is a complete
+// text event; text still running when the input or the run itself failed is not.
+TEST(ParseManifest, TextBeforeAnXmlError) {
+  const std::string head = "<package><id>a</id><version>1.0.0</version>";
+  struct Case {
+    const char* what;
+    std::string text;
+    std::string id, version;
+  } cases[] = {
+      {"ended by a mismatched end tag", head + "<id>b</x>", "b", "1.0.0"},
+      {"version ended by a mismatched end tag", "<package><id>a</id><version>2.0.0</x>", "a",
+       "2.0.0"},
+      {"ended by a bad start tag", head + "<id>b<x y>", "b", "1.0.0"},
+      {"ended by a tag that is not a name", head + "<id>b<1>", "b", "1.0.0"},
+      {"ended by an end tag cut off", head + "<id>b</", "b", "1.0.0"},
+      {"ended by a bad end tag after a comment", head + "<id>b<!-- c --></x>", "b", "1.0.0"},
+      {"ended by a CDATA section cut off", head + "<id>b<![CDA", "b", "1.0.0"},
+      {"references are part of the run", head + "<id>b&amp;c</x>", "b&c", "1.0.0"},
+      {"cut off by the end of the input", head + "<id>b", "a", "1.0.0"},
+      {"cut off after a lone <", head + "<id>b<", "a", "1.0.0"},
+      {"cut off inside a comment", head + "<id>b<!-", "a", "1.0.0"},
+      {"bad comment does not end the run", head + "<id>b<!-- x -- y --></id>", "a", "1.0.0"},
+      {"bad processing instruction does not end the run", head + "<id>b<?x y", "a", "1.0.0"},
+      {"undefined entity inside the run", head + "<id>b&bogus;</id>", "a", "1.0.0"},
+      {"bad character inside the run", head + "<id>b\x01c</id>", "a", "1.0.0"},
+      {"bad character reference inside the run", head + "<id>b&#0;</id>", "a", "1.0.0"},
+      {"whitespace ended by a bad tag", head + "<id> \n</x>", "a", "1.0.0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto m = parse_manifest(c.text);
+    ASSERT_TRUE(m) << static_cast<int>(m.error().kind);
+    EXPECT_EQ(m->id, c.id);
+    EXPECT_EQ(version_text(m->version), c.version);
+  }
+  // The flushed text is a text event like any other: a version that is not SemVer fails.
+  auto bad = parse_manifest("<package><id>a</id><version>2.0</x>");
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().kind, ErrorKind::Semver);
+  // Past the first megabyte the offsets still line up.
+  auto far = parse_manifest("<package>" + std::string(3u << 20, ' ') + head + "<id>far</x>");
+  ASSERT_TRUE(far);
+  EXPECT_EQ(far->id, "far");
 }
 
 TEST(ParseManifest, BothShortcutIdNamesSetOneFieldLaterWins) {

@@ -142,9 +142,24 @@ class Reader {
     if (!stack_.empty()) stack_.pop_back();
   }
   // Character data and resolved references accumulate until markup ends the run.
-  void characters(const XML_Char* s, int len) { pending_.append(s, static_cast<size_t>(len)); }
+  void characters(const XML_Char* s, int len) {
+    pending_.append(s, static_cast<size_t>(len));
+    note_run_end();
+  }
+  // Comments, processing instructions and skipped entities are dropped without ending the run.
+  void dropped() { note_run_end(); }
   // A CDATA section is a text event of its own.
   void cdata_boundary() { flush(); }
+
+  // The parse stopped with an XML error. Text that a tag or a CDATA section had already ended
+  // was a complete event even if that markup is the error; text cut off by the end of the input,
+  // or by an error inside the run itself (a bad reference or character), was not.
+  void stopped_by_error(std::string_view input) {
+    if (pending_.empty() || bad_version) return;
+    XML_Index at = XML_GetCurrentByteIndex(parser_);
+    if (at < 0 || static_cast<size_t>(at) < run_end_ || run_end_ > input.size()) return;
+    if (markup_ends_run(input.substr(run_end_))) flush();
+  }
 
  private:
   void flush() {
@@ -177,9 +192,26 @@ class Reader {
     if (std::string* target = text_field(manifest, f)) target->swap(pending_);
   }
 
+  // Where the input stands just after the last piece of the pending run. Inside an entity's
+  // replacement text expat reports the reference itself, so this is always a document offset.
+  void note_run_end() {
+    XML_Index at = XML_GetCurrentByteIndex(parser_);
+    if (at >= 0)
+      run_end_ = static_cast<size_t>(at) + static_cast<size_t>(XML_GetCurrentByteCount(parser_));
+  }
+
+  // A start tag, an end tag or a CDATA section begins `rest`. Comments and processing
+  // instructions do not end a run, and a bare "<" or "<!" at the end could still become one.
+  static bool markup_ends_run(std::string_view rest) {
+    if (rest.size() < 2 || rest[0] != '<' || rest[1] == '?') return false;
+    if (rest[1] != '!') return true;
+    return rest.size() > 2 && rest[2] != '-';
+  }
+
   XML_Parser parser_;
   std::vector<Field> stack_;
   std::string pending_;
+  size_t run_end_ = 0;
 };
 
 Reader& reader_of(void* data) {
@@ -201,21 +233,28 @@ Result<Manifest> parse_manifest(std::string_view text) {
       [](void* d, const XML_Char*) { reader_of(d).end(); });
   XML_SetCharacterDataHandler(
       parser.get(), [](void* d, const XML_Char* s, int len) { reader_of(d).characters(s, len); });
+  XML_SetCommentHandler(parser.get(), [](void* d, const XML_Char*) { reader_of(d).dropped(); });
+  XML_SetProcessingInstructionHandler(
+      parser.get(), [](void* d, const XML_Char*, const XML_Char*) { reader_of(d).dropped(); });
+  XML_SetSkippedEntityHandler(parser.get(),
+                              [](void* d, const XML_Char*, int) { reader_of(d).dropped(); });
   XML_SetCdataSectionHandler(
       parser.get(), [](void* d) { reader_of(d).cdata_boundary(); },
       [](void* d) { reader_of(d).cdata_boundary(); });
 
   // The first XML error ends the pass; what was gathered so far stands.
   constexpr size_t kChunk = 1 << 20;
+  std::string_view rest = text;
   do {
-    size_t n = std::min(text.size(), kChunk);
-    bool last = n == text.size();
-    if (XML_Parse(parser.get(), text.data(), static_cast<int>(n), last ? XML_TRUE : XML_FALSE) !=
+    size_t n = std::min(rest.size(), kChunk);
+    bool last = n == rest.size();
+    if (XML_Parse(parser.get(), rest.data(), static_cast<int>(n), last ? XML_TRUE : XML_FALSE) !=
         XML_STATUS_OK) {
+      reader.stopped_by_error(text);
       break;
     }
-    text.remove_prefix(n);
-  } while (!text.empty());
+    rest.remove_prefix(n);
+  } while (!rest.empty());
 
   if (reader.bad_version) return Error::semver("version text");
   Manifest& m = reader.manifest;
