@@ -154,6 +154,25 @@ TEST_F(BundleTest, EntryChoice) {
   }
 }
 
+// broken.nuspec, app.nuspec, broken.AppImage, Pellark.AppImage: the broken entries come first
+// but their local headers cannot be read, so the search passes over them.
+TEST_F(BundleTest, EntriesWithUnreadableHeadersAreSkipped) {
+  for (const char* name : {"py_header_past_end.zip", "py_header_cut_off.zip"}) {
+    SCOPED_TRACE(name);
+    Bundle bundle = open(name);
+    EXPECT_EQ(find_entry(bundle, is_manifest_entry), 1u);
+    EXPECT_EQ(find_entry(bundle, is_appimage_entry), 3u);
+    EXPECT_EQ(find_entry(bundle, [](std::string_view n) { return n.starts_with("broken"); }),
+              std::nullopt);
+    auto manifest = bundle_manifest(bundle);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->id, "com.pellark.App");
+    std::string target = out / (std::string(name) + ".AppImage");
+    ASSERT_TRUE(extract_entry(bundle, is_appimage_entry, target));
+    EXPECT_TRUE(read_file(target) == payload());
+  }
+}
+
 TEST_F(BundleTest, ManifestIsCachedOnlyOnSuccess) {
   Bundle bundle = open("py_stored.zip");
   auto first = bundle_manifest(bundle);

@@ -98,6 +98,29 @@ break_crc("py_badcrc_deflate.zip", "Pellark.AppImage", zipfile.ZIP_DEFLATED)
 break_crc("py_badcrc_manifest.zip", "app.nuspec", zipfile.ZIP_DEFLATED)
 
 
+def break_headers(name, broken, point_at):
+    """Writes a package whose entries named in `broken` come first but have local headers that
+    cannot be read: their central records point at `point_at(data)` instead."""
+    path = os.path.join(out, name)
+    entries = [(n, b"broken " + n.encode()) for n in broken]
+    py_zip(name, entries[:1] + [STANDARD[0]] + entries[1:] + [STANDARD[1]])
+    data = bytearray(open(path, "rb").read())
+    at = data.find(b"PK\x01\x02")
+    while at >= 0:
+        name_len = struct.unpack_from("<H", data, at + 28)[0]
+        if bytes(data[at + 46:at + 46 + name_len]).decode() in broken:
+            struct.pack_into("<I", data, at + 42, point_at(data))
+        at = data.find(b"PK\x01\x02", at + 4)
+    open(path, "wb").write(data)
+
+
+# Order: broken.nuspec, app.nuspec, broken.AppImage, Pellark.AppImage.
+BROKEN = ["broken.nuspec", "broken.AppImage"]
+break_headers("py_header_past_end.zip", BROKEN, lambda data: len(data) + 4096)
+# Inside the file, but too close to its end for the 30 bytes of a local header.
+break_headers("py_header_cut_off.zip", BROKEN, lambda data: len(data) - 10)
+
+
 def info_zip(name, *options, pipe=False):
     path = os.path.join(out, name)
     files = ["app.nuspec", "Pellark.AppImage"]

@@ -428,6 +428,26 @@ TEST_F(InstallTest, InstallsTheValidatedFileEvenIfThePathIsSwapped) {
   EXPECT_EQ(read_file(config_.appimage_path), kNewAppImage);
 }
 
+// The first ".AppImage" entry's central record points past the end of the file, so its local
+// header cannot be read: the install passes over it and installs the second.
+TEST_F(InstallTest, EntryWithAnUnreadableHeaderIsPassedOver) {
+  write_package(package_path_, {{"Pellark.nuspec", write_manifest_xml("com.pellark.App", "1.1.0")},
+                                {"Broken.AppImage", kUnrunnableAppImage},
+                                {"Pellark.AppImage", kNewAppImage}});
+  std::string bytes = read_file(package_path_);
+  size_t record = bytes.find(std::string("PK\1\2", 4));
+  while (record != std::string::npos && bytes.compare(record + 46, 15, "Broken.AppImage") != 0)
+    record = bytes.find(std::string("PK\1\2", 4), record + 4);
+  ASSERT_NE(record, std::string::npos);
+  const uint32_t past_end = static_cast<uint32_t>(bytes.size() + 4096);
+  std::memcpy(&bytes[record + 42], &past_end, sizeof past_end);  // little-endian, as ZIP is
+  write_file(package_path_, bytes);
+
+  ASSERT_TRUE(install());
+  EXPECT_EQ(read_file(config_.appimage_path), kNewAppImage);
+  EXPECT_TRUE(list_dir(work_root()).empty());
+}
+
 std::vector<std::string> g_spawn_argv;
 std::vector<std::string> g_spawn_env;
 int record_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,

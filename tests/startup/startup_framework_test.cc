@@ -1,10 +1,12 @@
 // The start-up run, package scan and cleanup, called directly on real package files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "framework/startup.h"
 #include "framework/paths.h"
+#include "framework/startup.h"
 #include "framework/version.h"
 
 namespace pellark {
@@ -211,6 +213,43 @@ TEST(PackageScan, StaleSymbolicLinkIsRemovedAndItsTargetKept) {
   struct stat st {};
   EXPECT_NE(lstat(link.c_str(), &st), 0);
   EXPECT_EQ(lstat(target.c_str(), &st), 0);
+}
+
+// A FIFO opens at once without blocking and is no archive, so it is skipped without the retry
+// waits; with a writer holding it open, no read may wait for that writer either. The scan runs in
+// a child process under an alarm, so a hang fails the test instead of stalling the suite.
+TEST(PackageScan, FifoIsSkippedPromptly) {
+  for (bool writer : {false, true}) {
+    SCOPED_TRACE(writer ? "a writer holds the FIFO open" : "no writer");
+    TempDir tmp;
+    const std::string dir = join_path(tmp.path(), "packages");
+    fs::create_directory(dir);
+    const std::string fifo = join_path(dir, "x-full.nupkg");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    write_package(join_path(dir, "y-full.nupkg"), "2.0.0");
+    int held = writer ? open(fifo.c_str(), O_RDWR | O_CLOEXEC) : -1;
+    ASSERT_TRUE(!writer || held >= 0);
+
+    EXPECT_EXIT(
+        {
+          alarm(5);
+          const auto start = std::chrono::steady_clock::now();
+          const std::vector<PackageEntry> packages = scan_packages(dir);
+          const auto elapsed = std::chrono::steady_clock::now() - start;
+          clean_packages_directory(packages, version("1.0.0"), std::nullopt);
+          const bool only_good = packages.size() == 1 && packages[0].path != fifo;
+          std::fprintf(stderr, "listed %zu, %lld ms\n", packages.size(),
+                       static_cast<long long>(
+                           std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+          std::_Exit(only_good && elapsed < std::chrono::milliseconds(333) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "listed 1");
+    if (held >= 0) close(held);
+    // Never listed, so never deleted.
+    struct stat st {};
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  }
 }
 
 // A complete installation whose packages directory holds one stale package.

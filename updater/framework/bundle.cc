@@ -62,6 +62,13 @@ Result<ZipFile> open_entry(zip_t* archive, uint64_t index) {
   return file;
 }
 
+// Opening an entry's raw bytes reads and checks its local header, and needs neither a
+// decompressor nor a password: other methods and encrypted entries are found here and refused
+// when opened.
+bool local_header_readable(zip_t* archive, zip_uint64_t index) {
+  return ZipFile(zip_fopen_index(archive, index, ZIP_FL_COMPRESSED | ZIP_FL_ENCRYPTED)) != nullptr;
+}
+
 Status write_all(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
@@ -114,8 +121,14 @@ bool is_appimage_entry(std::string_view name) {
 Result<Bundle> open_bundle(const std::string& path) {
   if (has_nul(path)) return Error::io(EINVAL, "package path");
   auto fd = with_retries([&]() -> Result<UniqueFd> {
-    UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking only for the open itself: a FIFO without a writer or a device that waits
+    // for a carrier would otherwise block here for good.
+    UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!f) return Error::io(errno, "open package");
+    int flags = ::fcntl(f.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(f.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      return Error::io(errno, "package descriptor");
+    }
     return f;
   });
   if (!fd) return fd.error();
@@ -151,9 +164,14 @@ Result<Bundle> open_bundle_fd(UniqueFd fd) {
 std::optional<uint64_t> find_entry(Bundle& bundle, const EntryPredicate& pred) {
   zip_int64_t count = zip_get_num_entries(bundle.archive(), 0);
   for (zip_int64_t i = 0; i < count; ++i) {
-    const char* name = zip_get_name(bundle.archive(), static_cast<zip_uint64_t>(i), 0);
-    if (name == nullptr) continue;
-    if (pred(name)) return static_cast<uint64_t>(i);
+    auto index = static_cast<zip_uint64_t>(i);
+    const char* name = zip_get_name(bundle.archive(), index, 0);
+    // The header is examined only for a name that matches: the first match is the same, and the
+    // entries before it cost no reads.
+    if (name == nullptr || !pred(name) || !local_header_readable(bundle.archive(), index)) {
+      continue;
+    }
+    return static_cast<uint64_t>(i);
   }
   return std::nullopt;
 }
