@@ -1,12 +1,18 @@
 // Everything here goes through the retry waits (333 + 666 + 1000 ms), so it is kept together.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "framework/bundle.h"
 #include "framework/manifest.h"
+#include "framework/retry.h"
 #include "framework/temp_dir.h"
 
 namespace pellark {
@@ -29,6 +35,145 @@ std::jthread write_later(std::string path, std::string bytes, std::chrono::milli
     write_file(path + ".tmp", bytes);
     ASSERT_EQ(::rename((path + ".tmp").c_str(), path.c_str()), 0);
   });
+}
+
+// A package holding one stored entry "a.AppImage" with `payload`.
+std::string appimage_package(const TempDir& dir, const std::string& payload) {
+  std::string package = dir / "p.zip";
+  write_file(dir / "payload", payload);
+  std::string cmd =
+      "python3 -c \"import zipfile,sys; zipfile.ZipFile(sys.argv[1], 'w')"
+      ".write(sys.argv[2], 'a.AppImage')\" '" +
+      package + "' '" + (dir / "payload") + "'";
+  if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "package not written";
+  return package;
+}
+
+// Removes `path` (a file or an empty directory) after `delay`, from another thread.
+std::jthread remove_later(std::string path, std::chrono::milliseconds delay) {
+  return std::jthread([=] {
+    std::this_thread::sleep_for(delay);
+    ASSERT_EQ(::remove(path.c_str()), 0);
+  });
+}
+
+// Attempts run at 0, 333, 999 and 1999 ms. Each gap is its own wait plus scheduling slack that
+// stays below the 333 ms that would let two waits trade places.
+TEST(RetryWaits, WaitsAre333Then666Then1000Ms) {
+  std::vector<Clock::time_point> attempts;
+  auto result = with_retries([&]() -> Status {
+    attempts.push_back(Clock::now());
+    return Error::io(EAGAIN, "always fails");
+  });
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().code, EAGAIN);
+  ASSERT_EQ(attempts.size(), 4u);
+  const std::chrono::milliseconds expected[] = {333ms, 666ms, 1000ms};
+  for (size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    auto gap = attempts[i + 1] - attempts[i];
+    EXPECT_GE(gap, expected[i]);
+    EXPECT_LT(gap, expected[i] + 250ms);
+  }
+}
+
+TEST(RetryWaits, SuccessEndsTheAttempts) {
+  int calls = 0;
+  auto start = Clock::now();
+  auto result = with_retries([&]() -> Result<int> {
+    if (++calls < 3) return Error::io(EAGAIN, "not yet");
+    return calls;
+  });
+  auto elapsed = Clock::now() - start;
+  ASSERT_TRUE(result);
+  EXPECT_EQ(*result, 3);
+  EXPECT_EQ(calls, 3);
+  EXPECT_GE(elapsed, 999ms);
+  EXPECT_LT(elapsed, 1999ms);
+}
+
+volatile sig_atomic_t g_interruptions = 0;
+
+// A signal that interrupts the sleep twice: the wait still lasts its full time, counted from its
+// start, neither cut short nor started afresh after each signal.
+TEST(RetryWaits, InterruptedWaitResumesForTheTimeLeft) {
+  struct sigaction action {};
+  action.sa_handler = [](int) { g_interruptions = g_interruptions + 1; };
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: the sleep sees EINTR
+  struct sigaction previous {};
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+  g_interruptions = 0;
+
+  pthread_t sleeper = ::pthread_self();
+  std::jthread interrupter([sleeper] {
+    for (int i = 0; i < 2; ++i) {
+      std::this_thread::sleep_for(150ms);
+      ::pthread_kill(sleeper, SIGUSR1);
+    }
+  });
+  auto start = Clock::now();
+  sleep_monotonic(500ms);
+  auto elapsed = Clock::now() - start;
+  interrupter.join();
+  ASSERT_EQ(::sigaction(SIGUSR1, &previous, nullptr), 0);
+
+  EXPECT_EQ(g_interruptions, 2);
+  EXPECT_GE(elapsed, 500ms);
+  // Starting afresh after each signal would take 150 + 150 + 500 ms.
+  EXPECT_LT(elapsed, 700ms);
+}
+
+// Something in the way of the target file (a directory by that name) goes away after 0.5 s: the
+// third attempt, at about 1 s, creates the file.
+TEST(RetryWaits, TargetFileCreationIsRetried) {
+  TempDir dir;
+  auto bundle = open_bundle(appimage_package(dir, "payload bytes"));
+  ASSERT_TRUE(bundle);
+  std::string target = dir / "out/a.AppImage";
+  ASSERT_EQ(::mkdir((dir / "out").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+  auto remover = remove_later(target, 500ms);
+  auto start = Clock::now();
+  auto status = extract_entry(*bundle, is_appimage_entry, target);
+  auto elapsed = Clock::now() - start;
+  ASSERT_TRUE(status);
+  EXPECT_EQ(testing::read_file(target), "payload bytes");
+  EXPECT_GE(elapsed, 999ms);
+  EXPECT_LT(elapsed, 1999ms);
+}
+
+TEST(RetryWaits, TargetFileInTheWayFailsWithIoAfterAllWaits) {
+  TempDir dir;
+  auto bundle = open_bundle(appimage_package(dir, "payload bytes"));
+  ASSERT_TRUE(bundle);
+  std::string target = dir / "a.AppImage";
+  ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+  auto start = Clock::now();
+  auto status = extract_entry(*bundle, is_appimage_entry, target);
+  auto elapsed = Clock::now() - start;
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind, ErrorKind::Io);
+  EXPECT_EQ(status.error().code, EISDIR);
+  EXPECT_GE(elapsed, kAllWaits);
+}
+
+// A file where the target's directory should be goes away after 0.5 s: the directories are
+// created on the third attempt.
+TEST(RetryWaits, TargetDirectoryCreationIsRetried) {
+  TempDir dir;
+  auto bundle = open_bundle(appimage_package(dir, "payload bytes"));
+  ASSERT_TRUE(bundle);
+  write_file(dir / "file", "in the way");
+  auto remover = remove_later(dir / "file", 500ms);
+  std::string target = dir / "file/sub/a.AppImage";
+  auto start = Clock::now();
+  auto status = extract_entry(*bundle, is_appimage_entry, target);
+  auto elapsed = Clock::now() - start;
+  ASSERT_TRUE(status);
+  EXPECT_EQ(testing::read_file(target), "payload bytes");
+  EXPECT_GE(elapsed, 999ms);
+  EXPECT_LT(elapsed, 1999ms);
 }
 
 TEST(RetryWaits, ManifestNotUtf8FailsAfterAllWaits) {
@@ -93,10 +238,13 @@ TEST(RetryWaits, UncreatableTargetDirectoryFailsWithIo) {
   auto bundle = open_bundle(package);
   ASSERT_TRUE(bundle);
   write_file(dir / "file", "not a directory");
+  auto start = Clock::now();
   auto status = extract_entry(*bundle, is_appimage_entry, dir / "file/sub/a.AppImage");
+  auto elapsed = Clock::now() - start;
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().kind, ErrorKind::Io);
   EXPECT_EQ(status.error().code, ENOTDIR);
+  EXPECT_GE(elapsed, kAllWaits);
 }
 
 }  // namespace
