@@ -57,16 +57,17 @@ int main(int argc, char** argv) {
   double ours = 0, reference = 0;
   for (int round = 0; round < 5; ++round) {
     ours = std::max(ours, rate(seconds / 5, [&] {
-      auto m = pellark::parse_manifest(text);
-      if (!m) failed = true;
-    }));
-    reference = std::max(reference, rate(seconds / 5, [&] {
-      XML_Parser p = XML_ParserCreate(nullptr);
-      if (p == nullptr ||
-          XML_Parse(p, text.data(), static_cast<int>(text.size()), 1) != XML_STATUS_OK)
-        failed = true;
-      if (p != nullptr) XML_ParserFree(p);
-    }));
+                      auto m = pellark::parse_manifest(text);
+                      if (!m) failed = true;
+                    }));
+    reference =
+        std::max(reference, rate(seconds / 5, [&] {
+                   XML_Parser p = XML_ParserCreate(nullptr);
+                   if (p == nullptr ||
+                       XML_Parse(p, text.data(), static_cast<int>(text.size()), 1) != XML_STATUS_OK)
+                     failed = true;
+                   if (p != nullptr) XML_ParserFree(p);
+                 }));
   }
   if (failed) {
     std::fprintf(stderr, "bench_manifest: a parse failed\n");
