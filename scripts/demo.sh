@@ -22,8 +22,9 @@ if [ $# -ne 2 ]; then
 fi
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
-# BUILD is only checked: everything the demo runs is in the bundle and under packaging/.
+# From BUILD only the AppImage runtime is taken: the rest is in the bundle and under packaging/.
 [ -d "$1" ] || { echo "demo: no build directory $1" >&2; exit 1; }
+runtime=$(cd "$1" && pwd)/pellark-appimage-runtime
 bundle=$(cd "$2" 2>/dev/null && pwd) || { echo "demo: no bundle directory $2 (run make demo)" >&2; exit 1; }
 out=${PELLARK_DEMO_OUT:-$repo/out/demo}
 old_version=1.0.0
@@ -102,8 +103,7 @@ stop_group() {
   local pids pid
   pids=$(app_pids)
   [ -n "$pids" ] || return 0
-  # The app first, so each runtime sees its child end and unmounts by itself. SIGINT, because
-  # the runtime's shell reports a child ended by SIGTERM with a stray "Terminated".
+  # The app first, so each runtime sees its child end and unmounts by itself.
   for pid in $pids; do
     [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = pellark_app ] && kill -INT "$pid" 2>/dev/null
   done
@@ -126,8 +126,11 @@ cleanup() {
     if is_mounted "$dir"; then
       fusermount3 -u "$dir" 2>/dev/null || fusermount3 -uz "$dir" 2>/dev/null
     fi
-    # An extracted (not mounted) tree left by a killed runtime.
-    case $dir in /tmp/.mount_*) is_mounted "$dir" || rm -rf "$dir" ;; esac
+    # A mount point or an extracted tree left by a killed runtime.
+    case $dir in
+      /tmp/.mount_*) is_mounted "$dir" || rmdir "$dir" 2>/dev/null ;;
+      */.extract_*/root) rm -rf "${dir%/root}" ;;
+    esac
   done <"$mounts_file"
   [ -n "$wm_pid" ] && kill -TERM "$wm_pid" 2>/dev/null
   [ -n "$xvfb_pid" ] && kill -TERM "$xvfb_pid" 2>/dev/null
@@ -206,7 +209,7 @@ screenshot() {
 for tool in make-appimage pack-release; do
   [ -x "$repo/packaging/$tool" ] || fail "packaging/$tool is missing"
 done
-for need in "$bundle/pellark_app" "$bundle/lib/libpellark_updater.so"; do
+for need in "$bundle/pellark_app" "$bundle/lib/libpellark_updater.so" "$runtime"; do
   [ -e "$need" ] || fail "$need is missing (run make demo)"
 done
 for cmd in Xvfb openbox xprop fusermount3 import xdotool setsid; do
@@ -215,13 +218,13 @@ done
 
 step "make the Pellark $old_version AppImage"
 mkdir -p "$work/release" "$apps"
-"$repo/packaging/make-appimage" --bundle "$bundle" --version "$old_version" \
+"$repo/packaging/make-appimage" --bundle "$bundle" --runtime "$runtime" --version "$old_version" \
   --output "$work/release/Pellark-$old_version.AppImage" >"$work/make-old.log" 2>&1 ||
   { cat "$work/make-old.log" >&2; fail "make-appimage $old_version"; }
 say "     $work/release/Pellark-$old_version.AppImage"
 
 step "make the Pellark $new_version AppImage and its release package"
-"$repo/packaging/make-appimage" --bundle "$bundle" --version "$new_version" \
+"$repo/packaging/make-appimage" --bundle "$bundle" --runtime "$runtime" --version "$new_version" \
   --output "$work/release/Pellark-$new_version.AppImage" >"$work/make-new.log" 2>&1 ||
   { cat "$work/make-new.log" >&2; fail "make-appimage $new_version"; }
 "$repo/packaging/pack-release" --appimage "$work/release/Pellark-$new_version.AppImage" \

@@ -43,6 +43,7 @@ if [ -n "$report" ]; then
     echo "appdir=$APPDIR"
     echo "appimage=$APPIMAGE"
     echo "argv0=$ARGV0"
+    echo "owd=$OWD"
     echo "args=$*"
     grep " $APPDIR " /proc/mounts
     ls -l /proc/$$/fd/
@@ -74,10 +75,11 @@ class AppImageTest : public ::testing::Test {
   }
 
   void make_appimage(const std::string& version, const std::string& output) {
-    HostRun run = run_process(
-        process(kPackaging + "/make-appimage",
-                {"--bundle", root_ + "/bundle", "--output", output, "--exec", "pellark_host",
-                 "--apprun", root_ + "/AppRun", "--id", "com.pellark.App", "--version", version}));
+    HostRun run =
+        run_process(process(kPackaging + "/make-appimage",
+                            {"--bundle", root_ + "/bundle", "--output", output, "--runtime",
+                             PELLARK_APPIMAGE_RUNTIME, "--exec", "pellark_host", "--apprun",
+                             root_ + "/AppRun", "--id", "com.pellark.App", "--version", version}));
     ASSERT_TRUE(run.exited_with(0)) << run.err;
   }
 
@@ -119,10 +121,11 @@ TEST_F(AppImageTest, RuntimeRunsAppRunWithItsVariablesAndCleansUp) {
   struct Row {
     const char* name;
     bool extract;
-    const char* dir_prefix;
+    std::string dir_prefix;
   };
-  std::vector<Row> rows = {{"extracted", true, "/tmp/.extract_"}};
-  if (fuse_available()) rows.push_back({"FUSE mount", false, "/tmp/.mount_"});
+  std::vector<Row> rows = {
+      {"extracted", true, std::filesystem::temp_directory_path().string() + "/.extract_Pellar"}};
+  if (fuse_available()) rows.push_back({"FUSE mount", false, "/tmp/.mount_Pellar"});
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const std::string report = root_ + "/report-" + (row.extract ? "x" : "m");
@@ -134,6 +137,7 @@ TEST_F(AppImageTest, RuntimeRunsAppRunWithItsVariablesAndCleansUp) {
     std::string seen = read_file(report);
     EXPECT_EQ(value_of(seen, "appimage"), appimage);
     EXPECT_EQ(value_of(seen, "argv0"), "./Pellark.AppImage");
+    EXPECT_EQ(value_of(seen, "owd"), root_ + "/apps");
     EXPECT_EQ(value_of(seen, "args"), "--exit 7 a b");
     std::string appdir = value_of(seen, "appdir");
     EXPECT_TRUE(appdir.starts_with(row.dir_prefix)) << appdir;

@@ -208,7 +208,8 @@ TEST(BootstrapAppImage, InstallerHookEndsTheRealApplicationAtOnce) {
   const std::string appimage = root + "/Pellark.AppImage";
   HostOptions make;
   make.program = tool;
-  make.args = {"--bundle", PELLARK_APP_BUNDLE, "--output", appimage, "--version", "1.0.0"};
+  make.args = {"--bundle",  PELLARK_APP_BUNDLE,       "--output",  appimage,
+               "--runtime", PELLARK_APPIMAGE_RUNTIME, "--version", "1.0.0"};
   const HostRun made = run_process(make);
   ASSERT_TRUE(made.exited_with(0)) << made.err;
 
