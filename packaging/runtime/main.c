@@ -1,6 +1,9 @@
 /* The AppImage runtime: this ELF program is followed in the same file by a squashfs image of the
  * AppDir. It mounts the image read-only (squashfuse) or, where FUSE cannot be used, extracts it
- * (unsquashfs), runs AppRun from it and removes every trace of the mount or extraction again. */
+ * (unsquashfs), runs AppRun from it and removes every trace of the mount or extraction again.
+ * The squashfuse program rather than its library: the runtime stays a static program that needs
+ * no shared library on the target, and a missing squashfuse means extraction, not a loader error.
+ */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -188,7 +191,8 @@ static const char* prepare_appdir(bool extract_only) {
     fail(127, "path too long: %s/root", rt.extract_dir);
   if (!extract_image(root, NULL, false)) {
     stop_if_interrupted();
-    fail(127, "cannot mount or extract the image at offset %s of %s", rt.offset_text, rt.appimage);
+    fail(127, "cannot %s the image at offset %s of %s",
+         extract_only ? "extract" : "mount or extract", rt.offset_text, rt.appimage);
   }
   return root;
 }

@@ -385,6 +385,36 @@ TEST_F(RuntimeTest, SigtermToTheRuntimeReachesAppRunAndNothingIsLeft) {
   }
 }
 
+TEST_F(RuntimeTest, InterruptedWhileMountingOrExtractingLeavesNothing) {
+  struct Row {
+    const char* helper;  // stands in for the real one and hangs until signalled
+    std::vector<std::string> env;
+  };
+  std::vector<Row> rows = {{"unsquashfs", {"APPIMAGE_EXTRACT_AND_RUN=1"}}};
+  if (fuse_available()) rows.push_back({"squashfuse", {}});
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.helper);
+    const std::string bin = root_ + "/hang-" + row.helper;
+    fs::create_directories(bin);
+    write_file(bin + "/" + row.helper, "#!/bin/sh\n: >\"$REPORT.helper\"\nexec sleep 30\n", 0755);
+    std::vector<std::string> env = row.env;
+    env.push_back("TMPDIR=" + root_ + "/tmp");
+    env.push_back("REPORT=" + report());
+    env.push_back("PATH=" + bin + ":" + std::getenv("PATH"));
+    Started runtime(appimage_, {"--exit", "0"}, env, root_);
+    ASSERT_GT(runtime.pid(), 0);
+    ASSERT_TRUE(wait_for_file(report() + ".helper", milliseconds(20000)));
+    EXPECT_FALSE(leftovers().empty());  // the directory the helper works on
+    ASSERT_EQ(::kill(runtime.pid(), SIGTERM), 0);
+    int status = runtime.wait();
+    ASSERT_NE(status, -1) << "the runtime did not end";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
+    EXPECT_FALSE(path_exists(report()));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    (void)::unlink((report() + ".helper").c_str());
+  }
+}
+
 TEST_F(RuntimeTest, ExtractOptionWritesSquashfsRootAndRunsNothing) {
   struct Row {
     std::vector<std::string> args;
@@ -455,16 +485,24 @@ TEST_F(RuntimeTest, WithoutAUsableImageFailsWithOneLineAndLeavesNothing) {
     const char* name;
     std::string content;
   };
+  // A whole image, but no AppRun in it: mounted (or extracted) first, so that is undone too.
+  fs::create_directories(root_ + "/no-apprun/usr/bin");
+  write_file(root_ + "/no-apprun/usr/bin/payload", "from the image\n");
+  HostRun squashed = run_process(make_options(
+      find_program("mksquashfs"),
+      {root_ + "/no-apprun", root_ + "/no-apprun.squashfs", "-quiet", "-no-progress"}));
+  ASSERT_TRUE(squashed.exited_with(0)) << squashed.err;
   const Row rows[] = {
       {"the runtime alone", file.substr(0, offset)},
       {"the superblock alone", file.substr(0, offset + 96)},
+      {"no AppRun", file.substr(0, offset) + read_file(root_ + "/no-apprun.squashfs")},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const std::string broken = root_ + "/apps/" + name_ + "-broken";
     write_file(broken, row.content, 0755);
     HostRun run = run_process(make_options(broken, {"--exit", "0"}));
-    EXPECT_TRUE(run.exited_with(127)) << run.status;
+    EXPECT_TRUE(run.exited_with(127)) << run.status << " " << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_TRUE(run.err.starts_with("pellark-appimage-runtime: ")) << run.err;
     EXPECT_FALSE(path_exists(report()));
