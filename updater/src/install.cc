@@ -59,6 +59,8 @@ Result<std::string> work_directory_name() {
   return name;
 }
 
+}  // namespace
+
 Status identity_rule(const Manifest& installed, const Manifest& package,
                      const std::string& display_version) {
   if (package.id != installed.id) return Error::failure("identity mismatch: id");
@@ -70,6 +72,8 @@ Status identity_rule(const Manifest& installed, const Manifest& package,
     return Error::failure("identity mismatch: architecture");
   return ok();
 }
+
+namespace {
 
 struct DirCloser {
   void operator()(DIR* dir) const { (void)::closedir(dir); }

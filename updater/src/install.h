@@ -7,9 +7,15 @@
 #include "framework/bundle.h"
 #include "framework/error.h"
 #include "framework/locator.h"
+#include "framework/manifest.h"
 #include "framework/unique_fd.h"
 
 namespace pellark {
+
+// The five identity conditions, in the order an install tests them: the first that fails is
+// the refusal.
+Status identity_rule(const Manifest& installed, const Manifest& package,
+                     const std::string& display_version);
 
 // `package` is the descriptor validate_package returned for `package_path`. On success the new
 // AppImage runs; the caller ends the process.
