@@ -6,7 +6,7 @@ import shutil
 import tempfile
 import unittest
 
-from xsession import App, XSession, copy_bundle, wait_for
+from xsession import App, XSession, copy_bundle, preload, wait_for
 
 FAKE_UPDATER = os.environ.get("PELLARK_FAKE_UPDATER", "")
 NO_ENTRY = os.environ.get("PELLARK_NO_ENTRY_LIB", "")
@@ -86,7 +86,7 @@ class Loading(unittest.TestCase):
 
     def test_loaded_with_exactly_rtld_now(self):
         probe_log = os.path.join(self.tmp, "dlopen.log")
-        env = {"LD_PRELOAD": DLOPEN_PROBE, "PELLARK_DLOPEN_LOG": probe_log}
+        env = dict(preload(DLOPEN_PROBE), PELLARK_DLOPEN_LOG=probe_log)
         with self.start(FAKE_UPDATER, extra_env=env) as app:
             self.assertIsNotNone(app.wait_report(), app.error_output())
             self.assertEqual(self.fake_log(), ["loaded", "bootstrap"])

@@ -8,7 +8,7 @@ import tempfile
 import unittest
 import zlib
 
-from xsession import App, SessionBus, XSession, wait_for
+from xsession import App, SessionBus, XSession, preload, wait_for
 
 SOURCE_DIR = os.environ.get("PELLARK_SOURCE_DIR", "")
 REFUSE_REGISTER = os.environ.get("PELLARK_REFUSE_REGISTER", "")
@@ -173,7 +173,7 @@ class FirstFrame(unittest.TestCase):
 
 class RegistrationFailure(unittest.TestCase):
     def test_warning_status_1_and_no_window(self):
-        env = {"LD_PRELOAD": REFUSE_REGISTER, "PELLARK_REGISTER_ERROR": "refused for the test"}
+        env = dict(preload(REFUSE_REGISTER), PELLARK_REGISTER_ERROR="refused for the test")
         with App(session, ["x"], extra_env=env) as app:
             self.assertEqual(app.wait_exit(), 1, app.error_output())
             # GLib's own line for a warning without a log domain.

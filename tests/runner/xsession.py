@@ -223,6 +223,15 @@ class BroadwaySession:
         return env
 
 
+def preload(library):
+    """Environment additions that preload `library`. In a sanitizer build the AddressSanitizer
+    runtime insists on being the first library; the executable still loads it before any of its
+    own code runs, which is all the runtime needs."""
+    options = os.environ.get("ASAN_OPTIONS", "")
+    return {"LD_PRELOAD": library,
+            "ASAN_OPTIONS": (options + ":" if options else "") + "verify_asan_link_order=0"}
+
+
 def read_report(path):
     """The stand-in engine's key=value report; repeated keys (arg) collect into lists."""
     report = {}
