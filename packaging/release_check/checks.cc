@@ -2,7 +2,6 @@
 #include "checks.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -31,14 +30,6 @@ namespace {
 
 constexpr const char* kManifestMember = "usr/bin/sq.version";
 
-// main() blocks these; one pending means the user wants the check to stop.
-bool stop_requested() {
-  sigset_t pending;
-  if (::sigpending(&pending) != 0) return false;
-  return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 ||
-         sigismember(&pending, SIGHUP) == 1;
-}
-
 std::string manifest_summary(const Manifest& m) {
   return "id " + in_quotes(m.id) + ", version " + version_text(m.version);
 }
@@ -63,7 +54,13 @@ Result<Manifest> read_manifest_text(const std::string& text, const std::string& 
 
 std::optional<Manifest> check_installed(const std::string& installed, const std::string& work_dir,
                                         Report& report) {
+  // Without O_NONBLOCK a FIFO here would hang the check (and the reader) for good.
   UniqueFd fd(::open(installed.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat st {};
+  if (fd && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) {
+    report.fail("installed manifest", path_text(installed) + " is not a regular file");
+    return std::nullopt;
+  }
   char head[4] = {};
   ssize_t got = fd ? ::read(fd.get(), head, sizeof head) : -1;
   fd.reset();
@@ -81,7 +78,7 @@ std::optional<Manifest> check_installed(const std::string& installed, const std:
                   std::string(kManifestMember) + " in the image: " + text.error());
       return std::nullopt;
     }
-    auto manifest = read_manifest_text(*text, join_path(work_dir, "installed.sq.version"));
+    auto manifest = read_manifest_text(*text, join_path(work_dir, kInstalledManifestCopy));
     if (!manifest) {
       report.fail("installed manifest",
                   std::string(kManifestMember) + " in the image: " + describe(manifest.error()));
@@ -235,7 +232,6 @@ void check_image(const std::string& appimage, const Manifest* package, const std
     return;
   }
   report.pass("AppImage type", "type 2, squashfs image at offset " + std::to_string(*offset));
-  if (stop_requested()) return;
 
   auto entries = list_image_top(appimage, *offset);
   if (!entries) {
@@ -274,14 +270,14 @@ void check_image(const std::string& appimage, const Manifest* package, const std
     report.pass("AppImage contents",
                 "AppRun, usr/bin/UpdateNix, usr/bin/sq.version, program " + programs);
   }
-  if (!find(kManifestMember) || stop_requested()) return;
+  if (!find(kManifestMember)) return;
 
   auto text = read_image_file(appimage, *offset, kManifestMember);
   if (!text) {
     report.fail("AppImage manifest", std::string(kManifestMember) + ": " + text.error());
     return;
   }
-  auto inner = read_manifest_text(*text, join_path(work_dir, "package.sq.version"));
+  auto inner = read_manifest_text(*text, join_path(work_dir, kPayloadManifestCopy));
   if (!inner) {
     report.fail("AppImage manifest", std::string(kManifestMember) + ": " + describe(inner.error()));
     return;
@@ -319,9 +315,8 @@ void check_payload(Bundle& bundle, const Manifest* package, const std::string& w
   const bool stat_ok = zip_stat_index(bundle.archive(), *index, 0, &st) == 0;
   std::string size = stat_ok && (st.valid & ZIP_STAT_SIZE) ? std::to_string(st.size) : "?";
   report.pass("AppImage entry", in_quotes(name) + ", " + size + " bytes");
-  if (stop_requested()) return;
 
-  const std::string target = join_path(work_dir, "next.AppImage");
+  const std::string target = join_path(work_dir, kPayloadCopy);
   Status extracted = extract_entry(bundle, is_appimage_entry, target);
   const std::string method =
       stat_ok && (st.valid & ZIP_STAT_COMP_METHOD) ? method_name(st.comp_method) : "unknown";
@@ -346,7 +341,6 @@ void check_payload(Bundle& bundle, const Manifest* package, const std::string& w
     return;
   }
   report.pass("AppImage CRC", crc);
-  if (stop_requested()) return;
   check_image(target, package, work_dir, report);
 }
 
@@ -402,7 +396,6 @@ bool check_identity(const Manifest& installed, const Manifest& package,
 
 void run_release_check(const Request& request, const std::string& work_dir, Report& report) {
   std::optional<Manifest> installed = check_installed(request.installed, work_dir, report);
-  if (stop_requested()) return;
 
   // An install refuses anything but a regular file, before it reads a byte.
   struct stat st {};
@@ -423,7 +416,6 @@ void run_release_check(const Request& request, const std::string& work_dir, Repo
   UniqueFd validated;
   if (request.length) {
     validated = check_announced(request, static_cast<uint64_t>(st.st_size), report);
-    if (stop_requested()) return;
   }
 
   // As an install does: through the validated descriptor when there is one.
@@ -452,7 +444,6 @@ void run_release_check(const Request& request, const std::string& work_dir, Repo
 
   if (installed && package)
     (void)check_identity(*installed, *package, request.display_version, report);
-  if (stop_requested()) return;
   check_payload(*bundle, package ? &*package : nullptr, work_dir, report);
 }
 

@@ -1,12 +1,12 @@
 // pellark-release-check: would this release package install over that release? Exit status 0
 // (it would), 1 (it would not) or 2 (usage error).
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +14,7 @@
 #include <openssl/crypto.h>
 
 #include "checks.h"
+#include "framework/paths.h"
 
 namespace {
 
@@ -32,6 +33,35 @@ int usage_error(const std::string& message) {
   return 2;
 }
 
+// The work directory's path, for the stop handler, which may use nothing but this buffer and
+// async-signal-safe calls.
+char g_work_dir[4096];
+
+// SIGINT, SIGTERM, SIGHUP: remove the work directory, then die of the signal as if unhandled, so
+// the caller sees the usual status. The main code is suspended meanwhile (one thread).
+extern "C" void on_stop(int sig) {
+  int dir = ::open(g_work_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir >= 0) {
+    for (const char* name : pellark::release_check::kWorkFiles) (void)::unlinkat(dir, name, 0);
+    (void)::close(dir);
+  }
+  (void)::rmdir(g_work_dir);
+  (void)::signal(sig, SIG_DFL);
+  (void)::raise(sig);  // delivered when the handler returns
+}
+
+void catch_stop_signals() {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    // An ignored signal (nohup) stays ignored.
+    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = on_stop;
+    sigfillset(&action.sa_mask);
+    (void)::sigaction(sig, &action, nullptr);
+  }
+}
+
 // A private directory for what the check extracts, removed with everything in it.
 class WorkDir {
  public:
@@ -39,11 +69,16 @@ class WorkDir {
     const char* base = std::getenv("TMPDIR");
     std::string pattern =
         std::string(base && *base ? base : "/tmp") + "/pellark-release-check-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    if (pattern.size() >= sizeof g_work_dir || ::mkdtemp(pattern.data()) == nullptr) return;
+    path_ = pattern;
+    std::memcpy(g_work_dir, path_.c_str(), path_.size() + 1);
+    catch_stop_signals();
   }
   ~WorkDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    if (path_.empty()) return;
+    for (const char* name : pellark::release_check::kWorkFiles)
+      (void)::unlink(pellark::join_path(path_, name).c_str());
+    (void)::rmdir(path_.c_str());
   }
   WorkDir(const WorkDir&) = delete;
   WorkDir& operator=(const WorkDir&) = delete;
@@ -52,17 +87,6 @@ class WorkDir {
  private:
   std::string path_;
 };
-
-// The check runs with these blocked, polls for them between steps, and lets a pending one act
-// only after its temporary directory is gone.
-sigset_t stop_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  return set;
-}
 
 int run(const Request& request) {
   WorkDir work;
@@ -118,10 +142,7 @@ int main(int argc, char** argv) {
   request.package = *package;
   request.display_version = *display_version;
 
-  sigset_t signals = stop_signals();
-  (void)sigprocmask(SIG_BLOCK, &signals, nullptr);
   int status = run(request);
   std::fflush(stdout);
-  (void)sigprocmask(SIG_UNBLOCK, &signals, nullptr);  // a pending stop acts now
   return status;
 }

@@ -1,6 +1,7 @@
 // pellark-release-check as a release engineer runs it: against AppImages made by
 // packaging/make-appimage and packages made by packaging/pack-release, with the lines it prints
 // and the exit status it ends with.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -326,6 +327,35 @@ TEST_F(ReleaseCheck, ArchiveFaultsAreTheLibrarysOwn) {
     EXPECT_TRUE(c.run.exited_with(1)) << c.run.out << c.run.err;
     ASSERT_FALSE(c.failures.empty()) << c.run.out;
     EXPECT_TRUE(c.failures[0].starts_with(row.failure)) << c.run.out;
+  }
+}
+
+TEST_F(ReleaseCheck, AStoppedCheckLeavesNothingBehind) {
+  // An unsquashfs that stops the check while it lists the extracted AppImage, the point where
+  // the work directory holds the most.
+  const std::string bin = dir("stopping-bin");
+  std::filesystem::create_directories(bin);
+  write_file(bin + "/unsquashfs",
+             "#!/bin/sh\n"
+             "case \" $* \" in *\" -lln \"*) ls \"$TMPDIR\"/*/ >\"$STOP_REPORT\"; kill "
+             "-$STOP_SIGNAL $PPID; "
+             "sleep 1 ;; esac\n"
+             "exec /usr/bin/unsquashfs \"$@\"\n",
+             0755);
+  const std::string tmp = dir("tmp");
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    std::filesystem::create_directories(tmp);
+    const std::string report = dir("stop-report");
+    HostRun run = start(PELLARK_RELEASE_CHECK, against(dir("sq.version"), *good_),
+                        {{"TMPDIR", tmp},
+                         {"PATH", bin + ":/usr/bin:/bin"},
+                         {"STOP_REPORT", report},
+                         {"STOP_SIGNAL", std::to_string(sig)}});
+    EXPECT_FALSE(run.exited) << run.out << run.err;
+    EXPECT_EQ(run.status, sig);
+    EXPECT_EQ(read_file(report), "next.AppImage\n");  // it was stopped with work on disk
+    EXPECT_TRUE(std::filesystem::is_empty(tmp));
   }
 }
 
