@@ -4,12 +4,15 @@
 
 #include <expat.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -119,6 +122,22 @@ bool is_xml_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+// expat draws a hash salt from the system's random source for every parser, a system call per
+// manifest. One draw per process keeps its hash tables just as unpredictable to a document.
+unsigned long hash_salt() {
+  static const unsigned long salt = [] {
+    unsigned long drawn = 0;
+    if (::getrandom(&drawn, sizeof drawn, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof drawn)) {
+      timespec now{};
+      (void)clock_gettime(CLOCK_MONOTONIC, &now);
+      drawn = static_cast<unsigned long>(now.tv_nsec) * 0x9E3779B97F4A7C15ul ^
+              reinterpret_cast<uintptr_t>(&drawn);
+    }
+    return drawn | 1;  // zero would make expat draw its own again
+  }();
+  return salt;
+}
+
 struct ParserFree {
   void operator()(XML_Parser p) const { XML_ParserFree(p); }
 };
@@ -225,6 +244,7 @@ Result<Manifest> parse_manifest(std::string_view text) {
   std::unique_ptr<XML_ParserStruct, ParserFree> parser(
       XML_ParserCreateNS("UTF-8", kNamespaceSeparator));
   if (!parser) internal_fault("XML parser allocation failed");
+  (void)XML_SetHashSalt(parser.get(), hash_salt());
   Reader reader(parser.get());
   XML_SetUserData(parser.get(), &reader);
   XML_SetElementHandler(
@@ -288,12 +308,16 @@ Result<std::string> read_utf8_file(const std::string& path) {
 }  // namespace
 
 Result<Manifest> read_manifest_file(const std::string& path) {
-  struct stat st;
-  if (has_nul(path) || ::stat(path.c_str(), &st) != 0) {
-    return Error::not_installed("manifest missing");
+  if (has_nul(path)) return Error::not_installed("manifest missing");
+  // Nearly always the file is there and the first read succeeds, so the status query, which only
+  // tells a missing file (no retries) from an unreadable one, waits for a failed first read.
+  auto text = read_utf8_file(path);
+  if (!text) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return Error::not_installed("manifest missing");
+    text = retry_after_first_failure([&] { return read_utf8_file(path); });
+    if (!text) return Error::not_installed("manifest unreadable");
   }
-  auto text = with_retries([&] { return read_utf8_file(path); });
-  if (!text) return Error::not_installed("manifest unreadable");
   return parse_manifest(*text);
 }
 
