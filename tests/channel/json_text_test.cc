@@ -36,6 +36,10 @@ TEST(ParseRequestJson, AcceptsOrRefuses) {
       {"{\"a\":\"\xED\xA0\x80\"}", false},  // surrogate
       {"{\"a\":\"\xE2\x82\"}", false},      // truncated
       {"{\"a\":1}\xFF", false},
+      {"\xEF\xBB\xBF{}", false},  // a byte order mark is not JSON whitespace
+      {" \xEF\xBB\xBF{}", false},
+      {"{}\xEF\xBB\xBF", false},
+      {"{\"a\":\"\xEF\xBB\xBF\"}", true},  // U+FEFF inside a string is ordinary text
       {nested(127), true},
       {nested(128), false},
       {std::string(127, '[') + std::string(127, ']'), true},

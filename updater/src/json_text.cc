@@ -122,6 +122,8 @@ void append_value(std::string& out, const json& value) {
 
 std::optional<json> parse_request_json(std::string_view text) {
   if (!is_valid_utf8(text)) return std::nullopt;
+  // nlohmann skips a leading byte order mark; only JSON whitespace may precede the value.
+  if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
   DepthLimit limit;
   if (!json::sax_parse(text.begin(), text.end(), &limit, json::input_format_t::json,
                        /*strict=*/true, /*ignore_comments=*/false))
