@@ -12,6 +12,9 @@
 namespace pellark {
 
 void write_fault_diagnostic(const char* what, const std::source_location& where);
+// For a fault that did not come from internal_fault: it carries no source location, and the
+// barrier's own would mislead. `what` may be null.
+void write_unlocated_fault_diagnostic(const char* kind, const char* what);
 
 template <class F, class Fallback>
 auto run_in_fault_barrier(F&& body, Fallback&& fallback) noexcept -> decltype(body()) {
@@ -22,9 +25,9 @@ auto run_in_fault_barrier(F&& body, Fallback&& fallback) noexcept -> decltype(bo
   } catch (const std::bad_alloc&) {
     std::abort();
   } catch (const std::exception& e) {
-    write_fault_diagnostic(e.what(), std::source_location::current());
+    write_unlocated_fault_diagnostic("std::exception", e.what());
   } catch (...) {
-    write_fault_diagnostic("unknown exception", std::source_location::current());
+    write_unlocated_fault_diagnostic("exception of unknown type", nullptr);
   }
   return fallback();
 }
