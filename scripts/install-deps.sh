@@ -17,6 +17,8 @@ packages=(
   # exFAT through FUSE, for the file-system tests: a file system without hard links.
   exfat-fuse
   exfatprogs
+  # Watches which descriptors the library opens, in the descriptor-hygiene test.
+  strace
 )
 
 missing=()

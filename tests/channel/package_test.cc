@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/provider.h>
 
 #include <cerrno>
 #include <cstring>
@@ -59,7 +62,10 @@ TEST(CheckPackageDescriptor, Table) {
       {R"({"path":"/p"})", "invalid size"},
       {R"({"path":"/p","release":[]})", "invalid size"},
       {R"({"path":"/p","release":{"artifact":"x"}})", "invalid size"},
+      {with(R"({"byteLength":-0,"sha256":")" + d + "\"}"), nullptr},  // the integer zero
       {with(R"({"byteLength":-1,"sha256":")" + d + "\"}"), "invalid size"},
+      {with(R"({"byteLength":-0.0,"sha256":")" + d + "\"}"), "invalid size"},
+      {with(R"({"byteLength":0e0,"sha256":")" + d + "\"}"), "invalid size"},
       {with(R"({"byteLength":1.5,"sha256":")" + d + "\"}"), "invalid size"},
       {with(R"({"byteLength":1e2,"sha256":")" + d + "\"}"), "invalid size"},
       {with(R"({"byteLength":4096.0,"sha256":")" + d + "\"}"), "invalid size"},
@@ -95,6 +101,15 @@ TEST(CheckPackageDescriptor, KeepsValuesUnchanged) {
   EXPECT_EQ(descriptor->path, "./a//b/../c");
   EXPECT_EQ(descriptor->byte_length, UINT64_MAX);
   EXPECT_EQ(descriptor->sha256, digest);
+}
+
+// "-0" is an integer without fraction or exponent, and equal to zero: a valid length of 0.
+TEST(CheckPackageDescriptor, NegativeZeroIsTheLengthZero) {
+  auto descriptor = check_package_descriptor(
+      json::parse(R"({"path":"/p","release":{"artifact":{"byteLength":-0,"sha256":")" +
+                  std::string(kAbc) + "\"}}}"));
+  ASSERT_TRUE(descriptor);
+  EXPECT_EQ(descriptor->byte_length, 0u);
 }
 
 using ValidatePackage = TempDir;
@@ -145,6 +160,27 @@ TEST_F(ValidatePackage, RefusesBeforeOrAfterHashing) {
       EXPECT_EQ(fd.error().code, row.code);
     }
   }
+}
+
+// A host that uses OpenSSL itself may leave its threads' default context without any digest;
+// the package check does not depend on that context.
+TEST_F(ValidatePackage, HostsOpensslContextHasNoSay) {
+  write_file(path("pkg"), "abc");
+  OSSL_LIB_CTX* host = OSSL_LIB_CTX_new();
+  ASSERT_NE(host, nullptr);
+  OSSL_PROVIDER* null_only = OSSL_PROVIDER_load(host, "null");
+  ASSERT_NE(null_only, nullptr);
+  OSSL_LIB_CTX* previous = OSSL_LIB_CTX_set0_default(host);
+  EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  EXPECT_EQ(fetched, nullptr) << "the host's context should offer no SHA-256";
+  EVP_MD_free(fetched);
+
+  auto fd = validate_package(path("pkg"), 3, kAbc);
+  EXPECT_TRUE(fd);
+
+  (void)OSSL_LIB_CTX_set0_default(previous);
+  (void)OSSL_PROVIDER_unload(null_only);
+  OSSL_LIB_CTX_free(host);
 }
 
 // The entry looked at and the file opened must be one and the same.

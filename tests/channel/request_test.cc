@@ -1,5 +1,6 @@
 // The request channel of the built library, driven through the test host in an installed layout.
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +59,8 @@ TEST_F(Channel, AnswersAreExactBytes) {
 
 TEST_F(Channel, RequestGrammar) {
   write_file(pkg(), "abc");
+  const std::string empty = layout_.root() + "/empty.nupkg";
+  write_file(empty, "");
   const std::string good = package_request("prepare", pkg(), 3, kAbc);
   struct Row {
     std::string request;
@@ -71,6 +74,7 @@ TEST_F(Channel, RequestGrammar) {
       {R"({"method":null})", kFailure},
       {R"({"method":"identity"}x)", kFailure},
       {" \t{\"method\":\"identity\"}\r\n ", kIdentity},
+      {"\xEF\xBB\xBF{\"method\":\"identity\"}", kFailure},
       {R"({"method":"identity","path":7,"release":[]})", kIdentity},
       {R"({"method":"prepare","method":"identity"})", kIdentity},
       {R"({"method":"identity","method":"prepare"})", kFailure},
@@ -87,6 +91,13 @@ TEST_F(Channel, RequestGrammar) {
            R"(","byteLength":3,"sha256":")" + kAbc + R"("}}})",
        kFailure},
       {package_request("prepare", pkg(), 2, kAbc), kFailure},
+      // -0 is the integer zero: the length of an empty package.
+      {R"({"method":"prepare","path":")" + empty +
+           R"(","release":{"artifact":{"byteLength":-0,"sha256":")" + kEmpty + R"("}}})",
+       kPrepared},
+      {R"({"method":"prepare","path":")" + pkg() +
+           R"(","release":{"artifact":{"byteLength":-3,"sha256":")" + kAbc + R"("}}})",
+       kFailure},
       {package_request("prepare", pkg(), 4, kAbc), kFailure},
       {R"({"method":"prepare","path":")" + pkg() +
            R"(","release":{"artifact":{"byteLength":3.0,"sha256":")" + kAbc + R"("}}})",
@@ -126,6 +137,34 @@ TEST_F(Channel, PrepareKnownAnswerVectors) {
     EXPECT_EQ(got, (std::vector<std::string>{row.answer, kFailure}));
     EXPECT_EQ(read_file(pkg()), row.content);
   }
+}
+
+// OpenSSL's configuration is not the library's: one that leaves only the "null" provider (no
+// digests at all) changes no answer, and the file is never even opened.
+TEST_F(Channel, OpensslConfigurationIsNeverRead) {
+  write_file(pkg(), "abc");
+  const std::string conf = layout_.root() + "/openssl.cnf";
+  write_file(conf,
+             "openssl_conf = init\n[init]\nproviders = providers\n"
+             "[providers]\nnull = null_provider\n[null_provider]\nactivate = 1\n");
+  int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, conf.c_str(), IN_OPEN), 0);
+
+  HostOptions options;
+  options.set_env = {{"OPENSSL_CONF", conf}};
+  auto run = layout_.call(
+      {package_request("prepare", pkg(), 3, kAbc), package_request("prepare", pkg(), 3, kMillionA)},
+      options);
+  EXPECT_TRUE(run.exited_with(0)) << run.err;
+  EXPECT_EQ(run.out_lines(), (std::vector<std::string>{kPrepared, kFailure}));
+  char events[4096];
+  EXPECT_EQ(::read(watch, events, sizeof events), -1) << "the library opened " << conf;
+
+  // The watch does see an open.
+  (void)read_file(conf);
+  EXPECT_GT(::read(watch, events, sizeof events), 0);
+  ::close(watch);
 }
 
 TEST_F(Channel, UnrecognisedMethodTakesTheLockButIdentityDoesNot) {

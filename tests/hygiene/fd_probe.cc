@@ -1,7 +1,9 @@
 // Loads the updater from lib/ beside itself like the application, sends each argument as a
-// request and prints, per request, the answer and whether the descriptor table is as before:
+// request and prints, per request, the answer, whether the descriptor table is as before, and
+// how many bytes the process read meanwhile (rchar of /proc/self/io; -1 when not available):
 //   <answer>
 //   fds:same | fds:changed:<fd>=<target>[+ or -],...
+//   read:<bytes>
 // An argument "--fault-under-lock:<request>" sends <request> while the XML parser cannot be
 // created whenever the install lock is held, which the library treats as an internal fault.
 #include <dirent.h>
@@ -41,6 +43,16 @@ std::map<int, std::string> descriptors() {
   }
   ::closedir(dir);
   return out;
+}
+
+// Bytes passed to read(2) and its kin by the whole process so far.
+long long bytes_read() {
+  FILE* io = std::fopen("/proc/self/io", "re");
+  if (io == nullptr) return -1;
+  long long rchar = -1;
+  if (std::fscanf(io, "rchar: %lld", &rchar) != 1) rchar = -1;
+  std::fclose(io);
+  return rchar;
 }
 
 bool fault_under_lock = false;
@@ -89,7 +101,9 @@ int main(int argc, char** argv) {
     fault_under_lock = arg.starts_with(kFault);
     if (fault_under_lock) arg.erase(0, kFault.size());
     auto before = descriptors();
+    long long read_before = bytes_read();
     char* answer = call(arg == "--null" ? nullptr : arg.c_str());
+    long long read_after = bytes_read();
     std::string text = answer ? answer : "(null)";
     release(answer);
     auto after = descriptors();
@@ -104,8 +118,9 @@ int main(int argc, char** argv) {
       if (now == after.end() || now->second != target)
         changes += std::to_string(fd) + "=" + target + "-,";
     }
-    std::printf("%s\nfds:%s\n", text.c_str(),
-                changes.empty() ? "same" : ("changed:" + changes).c_str());
+    std::printf("%s\nfds:%s\nread:%lld\n", text.c_str(),
+                changes.empty() ? "same" : ("changed:" + changes).c_str(),
+                read_before < 0 || read_after < 0 ? -1 : read_after - read_before);
     std::fflush(stdout);
   }
   return 0;

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <memory>
 
-#include <openssl/evp.h>
 #include <nlohmann/json.hpp>
 
 #include "framework/paths.h"
+#include "sha256.h"
 
 namespace pellark {
 
@@ -34,10 +34,6 @@ const json& member(const json& value, const char* name) {
 bool is_hex_digit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
-
-struct DigestCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
 
 }  // namespace
 
@@ -94,21 +90,15 @@ Result<UniqueFd> validate_package(const std::string& path, uint64_t byte_length,
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
     return Error::io(errno, "fcntl package");
 
-  std::unique_ptr<EVP_MD_CTX, DigestCtxFree> ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-    return Error::failure("digest unavailable");
+  PELLARK_TRY_ASSIGN(Sha256 hash, Sha256::start());
   auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kReadBuffer);
   for (;;) {
     ssize_t n = ::read(fd.get(), buffer.get(), kReadBuffer);
     if (n < 0) return Error::io(errno, "read package");
     if (n == 0) break;
-    if (EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<size_t>(n)) != 1)
-      return Error::failure("digest failed");
+    PELLARK_TRY(hash.update(buffer.get(), static_cast<size_t>(n)));
   }
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int digest_length = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &digest_length) != 1 || digest_length != 32)
-    return Error::failure("digest failed");
+  PELLARK_TRY_ASSIGN(Sha256::Digest digest, hash.finish());
 
   static constexpr char kHex[] = "0123456789abcdef";
   char actual[64];
