@@ -286,7 +286,22 @@ static _Noreturn void runtime_option(int argc, char** argv) {
   fail(2, "unknown option or arguments: %s (see --appimage-help)", option);
 }
 
+/* Descriptors 0 to 2 must be open, or the first file we open would take one of their numbers and
+ * a helper would get it replaced by /dev/null (or the application read from it as its input).
+ * These are the standard streams every child inherits, so not close-on-exec. */
+static void ensure_standard_descriptors(void) {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    int null = open("/dev/null", O_RDWR); /* the lowest free number: this one */
+    if (null != fd) {
+      fprintf(stderr, PROGRAM ": cannot open /dev/null\n");
+      exit(127);
+    }
+  }
+}
+
 int main(int argc, char** argv) {
+  ensure_standard_descriptors();
   if (signals_init() != 0) fail(127, "cannot set up signals: %s", strerror(errno));
   rt.self_fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
   if (rt.self_fd < 0) fail(127, "cannot open /proc/self/exe: %s", strerror(errno));

@@ -353,6 +353,21 @@ TEST_F(RuntimeTest, ExitsWithAppRunsStatus) {
   EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
+TEST_F(RuntimeTest, RunsWithItsStandardDescriptorsClosed) {
+  write_file(root_ + "/squashfuse", "#!/bin/sh\nexit 1\n", 0755);
+  for (const Mode& mode : modes(root_)) {
+    SCOPED_TRACE(mode.name);
+    (void)::unlink(report().c_str());
+    HostRun run = run_process(make_options(
+        find_program("sh"), {"-c", R"(exec "$0" --exit 4 <&- >&- 2>&-)", appimage_}, mode.env));
+    EXPECT_TRUE(run.exited_with(4)) << run.status;
+    const std::string seen = read_file(report());
+    EXPECT_EQ(value_of(seen, "payload"), "from the image");
+    EXPECT_EQ(value_of(seen, "mounted"), mode.mount ? "yes" : "no");
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+  }
+}
+
 TEST_F(RuntimeTest, SigtermToTheRuntimeReachesAppRunAndNothingIsLeft) {
   write_file(root_ + "/squashfuse", "#!/bin/sh\nexit 1\n", 0755);
   struct Row {
