@@ -78,7 +78,9 @@ class XSession:
         wm = ["openbox"] if self.wm_name is None else [FAKE_WM_CHECK, self.wm_name]
         self.wm = subprocess.Popen(wm, env=self.env(), stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK")):
+        # A window manager on a loaded machine can take a while; waiting longer costs nothing.
+        if not wait_for(lambda: "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK"),
+                        timeout=3 * TIMEOUT):
             self.stop()
             raise RuntimeError("%s did not start" % wm[0])
         return self
