@@ -20,7 +20,6 @@ namespace pellark {
 namespace {
 
 constexpr size_t kCopyBufferSize = 64000;
-constexpr off_t kWritebackWindow = 8 << 20;
 // A manifest is a few kilobytes; this bounds what a hostile (e.g. highly compressed) entry costs.
 constexpr size_t kMaxManifestBytes = 16u << 20;
 
@@ -225,19 +224,11 @@ Status extract_entry(Bundle& bundle, const EntryPredicate& pred, const std::stri
   // One fixed buffer: memory does not grow with the payload. libzip checks the CRC-32 on the
   // read that reaches the end of the data.
   auto buffer = std::make_unique<char[]>(kCopyBufferSize);
-  off_t written = 0, flushed = 0;
   while (true) {
     zip_int64_t n = zip_fread(file.get(), buffer.get(), kCopyBufferSize);
     if (n < 0) return Error::io(read_errno(file.get()), "read entry");
     if (n == 0) break;
     PELLARK_TRY(write_all(out->get(), buffer.get(), static_cast<size_t>(n)));
-    written += static_cast<off_t>(n);
-    // The installer syncs the payload next. Starting write-back as the copy goes lets the disk
-    // work alongside it, so that sync waits only for the tail. A hint: its failure is harmless.
-    if (written - flushed >= kWritebackWindow) {
-      (void)::sync_file_range(out->get(), flushed, written - flushed, SYNC_FILE_RANGE_WRITE);
-      flushed = written;
-    }
   }
   int fd = out->release();
   if (::close(fd) != 0 && errno != EINTR) return Error::io(errno, "close target");
