@@ -8,9 +8,11 @@
 #include <zip.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
+#include "crc32.h"
 #include "paths.h"
 #include "retry.h"
 #include "utf8.h"
@@ -32,13 +34,20 @@ struct ZipFileCloser {
 };
 using ZipFile = std::unique_ptr<zip_file_t, ZipFileCloser>;
 
+struct SourceCloser {
+  void operator()(zip_source_t* s) const {
+    (void)zip_source_close(s);
+    zip_source_free(s);
+  }
+};
+using OpenSource = std::unique_ptr<zip_source_t, SourceCloser>;
+
 bool ends_with(std::string_view name, std::string_view suffix, size_t min_size) {
   return name.size() >= min_size && name.ends_with(suffix);
 }
 
 // The errno behind a failed read of an entry; a CRC mismatch or a decompression fault has none.
-int read_errno(zip_file_t* f) {
-  zip_error_t* err = zip_file_get_error(f);
+int read_errno(zip_error_t* err) {
   if (zip_error_system_type(err) == ZIP_ET_SYS && zip_error_code_system(err) != 0) {
     return zip_error_code_system(err);
   }
@@ -46,7 +55,7 @@ int read_errno(zip_file_t* f) {
 }
 
 // Refuses, before reading a byte, every entry that is neither stored nor DEFLATE, or encrypted.
-Result<ZipFile> open_entry(zip_t* archive, uint64_t index) {
+Result<zip_stat_t> check_entry(zip_t* archive, uint64_t index) {
   zip_stat_t st;
   zip_stat_init(&st);
   if (zip_stat_index(archive, index, 0, &st) != 0) return Error::zip("entry header");
@@ -57,6 +66,11 @@ Result<ZipFile> open_entry(zip_t* archive, uint64_t index) {
     return Error::zip("compression method");
   }
   if (st.encryption_method != ZIP_EM_NONE) return Error::zip("encrypted entry");
+  return st;
+}
+
+Result<ZipFile> open_entry(zip_t* archive, uint64_t index) {
+  PELLARK_TRY(check_entry(archive, index));
   ZipFile file(zip_fopen_index(archive, index, 0));
   if (!file) return Error::zip("open entry");
   return file;
@@ -176,6 +190,50 @@ std::optional<uint64_t> find_entry(Bundle& bundle, const EntryPredicate& pred) {
   return std::nullopt;
 }
 
+// libzip checks the CRC-32 with zlib's slow crc32 on every read of a whole entry, raw or not, but
+// not on reads of a part: a large stored entry is read as two parts and checked here instead.
+struct StoredParts {
+  OpenSource head;  // all but the last byte
+  OpenSource tail;
+};
+
+bool read_in_parts(const zip_stat_t& st) {
+  constexpr zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_CRC;
+  return st.comp_method == ZIP_CM_STORE && (st.valid & needed) == needed && st.size >= 2 &&
+         st.size <= static_cast<zip_uint64_t>(INT64_MAX);
+}
+
+Result<OpenSource> open_part(zip_t* archive, uint64_t index, uint64_t start, uint64_t length) {
+  zip_source_t* s =
+      zip_source_zip(archive, archive, index, 0, start, static_cast<zip_int64_t>(length));
+  if (s == nullptr) return Error::zip("open entry");
+  if (zip_source_open(s) < 0) {
+    zip_source_free(s);
+    return Error::zip("open entry");
+  }
+  return OpenSource(s);
+}
+
+Status copy_parts(StoredParts& parts, const zip_stat_t& st, int fd, char* buffer) {
+  uint32_t crc = 0;
+  const uint64_t lengths[] = {st.size - 1, 1};
+  zip_source_t* sources[] = {parts.head.get(), parts.tail.get()};
+  for (int i = 0; i < 2; ++i) {
+    uint64_t copied = 0;
+    while (true) {
+      zip_int64_t n = zip_source_read(sources[i], buffer, kCopyBufferSize);
+      if (n < 0) return Error::io(read_errno(zip_source_error(sources[i])), "read entry");
+      if (n == 0) break;
+      PELLARK_TRY(write_all(fd, buffer, static_cast<size_t>(n)));
+      crc = crc32_update(crc, buffer, static_cast<size_t>(n));
+      copied += static_cast<uint64_t>(n);
+    }
+    if (copied != lengths[i]) return Error::io(EIO, "read entry");
+  }
+  if (crc != st.crc) return Error::io(EBADMSG, "read entry");
+  return ok();
+}
+
 Result<Manifest> bundle_manifest(Bundle& bundle) {
   if (bundle.cached_manifest()) return *bundle.cached_manifest();
   auto index = find_entry(bundle, is_manifest_entry);
@@ -186,7 +244,7 @@ Result<Manifest> bundle_manifest(Bundle& bundle) {
   char buf[16384];
   while (true) {
     zip_int64_t n = zip_fread(file.get(), buf, sizeof buf);
-    if (n < 0) return Error::io(read_errno(file.get()), "read manifest entry");
+    if (n < 0) return Error::io(read_errno(zip_file_get_error(file.get())), "read manifest entry");
     if (n == 0) break;
     if (text.size() + static_cast<size_t>(n) > kMaxManifestBytes) {
       return Error::io(EFBIG, "manifest entry too large");
@@ -211,7 +269,15 @@ Status extract_entry(Bundle& bundle, const EntryPredicate& pred, const std::stri
     PELLARK_TRY(with_retries([&] { return make_directories(parent); }));
   }
 
-  PELLARK_TRY_ASSIGN(ZipFile file, open_entry(bundle.archive(), *index));
+  PELLARK_TRY_ASSIGN(zip_stat_t entry, check_entry(bundle.archive(), *index));
+  ZipFile file;
+  StoredParts parts;
+  if (read_in_parts(entry)) {
+    PELLARK_TRY_ASSIGN(parts.head, open_part(bundle.archive(), *index, 0, entry.size - 1));
+    PELLARK_TRY_ASSIGN(parts.tail, open_part(bundle.archive(), *index, entry.size - 1, 1));
+  } else {
+    PELLARK_TRY_ASSIGN(file, open_entry(bundle.archive(), *index));
+  }
 
   // The updater creates this file, so a symbolic link in its place is refused.
   auto out = with_retries([&]() -> Result<UniqueFd> {
@@ -221,12 +287,13 @@ Status extract_entry(Bundle& bundle, const EntryPredicate& pred, const std::stri
   });
   if (!out) return out.error();
 
-  // One fixed buffer: memory does not grow with the payload. libzip checks the CRC-32 on the
-  // read that reaches the end of the data.
+  // One fixed buffer: memory does not grow with the payload. The CRC-32, ours or libzip's, is
+  // checked after the last byte is written, so a mismatch leaves the whole file behind.
   auto buffer = std::make_unique<char[]>(kCopyBufferSize);
-  while (true) {
+  if (parts.head) PELLARK_TRY(copy_parts(parts, entry, out->get(), buffer.get()));
+  while (file) {
     zip_int64_t n = zip_fread(file.get(), buffer.get(), kCopyBufferSize);
-    if (n < 0) return Error::io(read_errno(file.get()), "read entry");
+    if (n < 0) return Error::io(read_errno(zip_file_get_error(file.get())), "read entry");
     if (n == 0) break;
     PELLARK_TRY(write_all(out->get(), buffer.get(), static_cast<size_t>(n)));
   }
