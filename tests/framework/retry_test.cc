@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "framework/bundle.h"
@@ -55,6 +56,13 @@ std::jthread remove_later(std::string path, std::chrono::milliseconds delay) {
     std::this_thread::sleep_for(delay);
     ASSERT_EQ(::remove(path.c_str()), 0);
   });
+}
+
+// Extracts the AppImage entry to `target`; the result and how long the attempts took.
+std::pair<Status, Clock::duration> timed_extract(Bundle& bundle, const std::string& target) {
+  auto start = Clock::now();
+  Status status = extract_entry(bundle, is_appimage_entry, target);
+  return {std::move(status), Clock::now() - start};
 }
 
 // Attempts run at 0, 333, 999 and 1999 ms. Each gap is its own wait plus scheduling slack that
@@ -135,9 +143,7 @@ TEST(RetryWaits, TargetFileCreationIsRetried) {
   ASSERT_EQ(::mkdir((dir / "out").c_str(), 0700), 0);
   ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
   auto remover = remove_later(target, 500ms);
-  auto start = Clock::now();
-  auto status = extract_entry(*bundle, is_appimage_entry, target);
-  auto elapsed = Clock::now() - start;
+  auto [status, elapsed] = timed_extract(*bundle, target);
   ASSERT_TRUE(status);
   EXPECT_EQ(testing::read_file(target), "payload bytes");
   EXPECT_GE(elapsed, 999ms);
@@ -150,9 +156,7 @@ TEST(RetryWaits, TargetFileInTheWayFailsWithIoAfterAllWaits) {
   ASSERT_TRUE(bundle);
   std::string target = dir / "a.AppImage";
   ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
-  auto start = Clock::now();
-  auto status = extract_entry(*bundle, is_appimage_entry, target);
-  auto elapsed = Clock::now() - start;
+  auto [status, elapsed] = timed_extract(*bundle, target);
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().kind, ErrorKind::Io);
   EXPECT_EQ(status.error().code, EISDIR);
@@ -168,9 +172,7 @@ TEST(RetryWaits, TargetDirectoryCreationIsRetried) {
   write_file(dir / "file", "in the way");
   auto remover = remove_later(dir / "file", 500ms);
   std::string target = dir / "file/sub/a.AppImage";
-  auto start = Clock::now();
-  auto status = extract_entry(*bundle, is_appimage_entry, target);
-  auto elapsed = Clock::now() - start;
+  auto [status, elapsed] = timed_extract(*bundle, target);
   ASSERT_TRUE(status);
   EXPECT_EQ(testing::read_file(target), "payload bytes");
   EXPECT_GE(elapsed, 999ms);
@@ -239,9 +241,7 @@ TEST(RetryWaits, UncreatableTargetDirectoryFailsWithIo) {
   auto bundle = open_bundle(package);
   ASSERT_TRUE(bundle);
   write_file(dir / "file", "not a directory");
-  auto start = Clock::now();
-  auto status = extract_entry(*bundle, is_appimage_entry, dir / "file/sub/a.AppImage");
-  auto elapsed = Clock::now() - start;
+  auto [status, elapsed] = timed_extract(*bundle, dir / "file/sub/a.AppImage");
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().kind, ErrorKind::Io);
   EXPECT_EQ(status.error().code, ENOTDIR);
