@@ -76,14 +76,27 @@ class XSession:
             raise RuntimeError("Xvfb did not start")
         self.display = ":" + number
         wm = ["openbox"] if self.wm_name is None else [FAKE_WM_CHECK, self.wm_name]
-        self.wm = subprocess.Popen(wm, env=self.env(), stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
         # A window manager on a loaded machine can take a while; waiting longer costs nothing.
-        if not wait_for(lambda: "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK"),
-                        timeout=3 * TIMEOUT):
-            self.stop()
-            raise RuntimeError("%s did not start" % wm[0])
-        return self
+        # One that exits before announcing itself is started again, and its last words are kept
+        # for the error.
+        with tempfile.TemporaryFile(mode="w+") as log:
+            for _ in range(3):
+                self.wm = subprocess.Popen(wm, env=self.env(), stdout=subprocess.DEVNULL,
+                                           stderr=log)
+                if wait_for(lambda: self.wm_announced() or self.wm.poll() is not None,
+                            timeout=3 * TIMEOUT) and self.wm_announced():
+                    return self
+                stop(self.wm)
+            log.seek(0)
+            words = log.read()[-2000:]
+        self.stop()
+        raise RuntimeError("%s did not start: %s" % (wm[0], words.strip() or "no output"))
+
+    def wm_announced(self):
+        try:
+            return "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK")
+        except subprocess.TimeoutExpired:
+            return False
 
     def stop(self):
         stop(self.wm)
