@@ -20,8 +20,10 @@ for target in request request_json manifest bundle version; do
   artifacts="$build/artifacts/$target/"
   mkdir -p "$work" "$artifacts"
   log="$build/$target.log"
+  dict=()
+  [ -f "$here/$target.dict" ] && dict=(-dict="$here/$target.dict")
   rc=0
-  "$build/fuzz_$target" -max_total_time="$seconds" -max_len="${max_len[$target]}" \
+  "$build/fuzz_$target" "${dict[@]}" -max_total_time="$seconds" -max_len="${max_len[$target]}" \
     -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts" \
     "$work" "$here/corpus/$target" >"$log" 2>&1 || rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
