@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang in BUILD_DIR and runs each for SECONDS seconds, starting from
 # the committed seeds (new inputs go to a working corpus in BUILD_DIR, never into the tree).
+# Seeds are read recursively: corpus/bundle/campaign holds the merged corpus of a long run.
 # Prints one summary line per target; fails if any target found a crash or a broken property.
 set -euo pipefail
 
