@@ -11,4 +11,6 @@ __attribute__((constructor)) static void loaded(void) {
   fclose(f);
 }
 
-__attribute__((visibility("default"))) int pellark_unrelated(void) { return 0; }
+__attribute__((visibility("default"))) int pellark_unrelated(void) {
+  return 0;
+}
