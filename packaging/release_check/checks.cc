@@ -6,13 +6,11 @@
 #include <unistd.h>
 #include <zip.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
 
-#include <openssl/evp.h>
 #include <nlohmann/json.hpp>
 
 #include "appimage_file.h"
@@ -20,9 +18,11 @@
 #include "framework/bundle.h"
 #include "framework/paths.h"
 #include "framework/unique_fd.h"
+#include "framework/utf8.h"
 #include "framework/version.h"
 #include "src/install.h"
 #include "src/package.h"
+#include "src/sha256.h"
 
 namespace pellark::release_check {
 
@@ -34,26 +34,13 @@ std::string manifest_summary(const Manifest& m) {
   return "id " + in_quotes(m.id) + ", version " + version_text(m.version);
 }
 
-// The library reads manifests from files only; an image's sq.version goes through a file too,
-// so it meets the very reader an installation's does.
-Result<Manifest> read_manifest_text(const std::string& text, const std::string& file) {
-  UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd) return Error::io(errno, "create manifest copy");
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd.get(), data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return Error::io(n < 0 ? errno : EIO, "write manifest copy");
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-  fd.reset();
-  return read_manifest_file(file);
+// An image's sq.version, with the verdict the library's manifest file reader gives the same bytes.
+Result<Manifest> manifest_from_text(const std::string& text) {
+  if (!is_valid_utf8(text)) return Error::not_installed("manifest unreadable");
+  return parse_manifest(text);
 }
 
-std::optional<Manifest> check_installed(const std::string& installed, const std::string& work_dir,
-                                        Report& report) {
+std::optional<Manifest> check_installed(const std::string& installed, Report& report) {
   // Without O_NONBLOCK a FIFO here would hang the check (and the reader) for good.
   UniqueFd fd(::open(installed.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat st {};
@@ -78,7 +65,7 @@ std::optional<Manifest> check_installed(const std::string& installed, const std:
                   std::string(kManifestMember) + " in the image: " + text.error());
       return std::nullopt;
     }
-    auto manifest = read_manifest_text(*text, join_path(work_dir, kInstalledManifestCopy));
+    auto manifest = manifest_from_text(*text);
     if (!manifest) {
       report.fail("installed manifest",
                   std::string(kManifestMember) + " in the image: " + describe(manifest.error()));
@@ -96,33 +83,21 @@ std::optional<Manifest> check_installed(const std::string& installed, const std:
   return *manifest;
 }
 
-struct DigestCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
 // The file's digest for the message only; the verdict is validate_package's.
 std::string file_sha256(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
-  std::unique_ptr<EVP_MD_CTX, DigestCtxFree> ctx(EVP_MD_CTX_new());
-  if (!fd || !ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return "unknown";
+  auto hash = Sha256::start();
+  if (!fd || !hash) return "unknown";
   std::vector<unsigned char> buffer(65536);
   for (;;) {
     ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return "unknown";
     if (n == 0) break;
-    if (EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n)) != 1) return "unknown";
+    if (!hash->update(buffer.data(), static_cast<size_t>(n))) return "unknown";
   }
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &length) != 1) return "unknown";
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned i = 0; i < length; ++i) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 0xF];
-  }
-  return text;
+  auto digest = hash->finish();
+  return digest ? digest_hex(*digest) : "unknown";
 }
 
 std::string lower(std::string text) {
@@ -224,8 +199,7 @@ std::string near_misses(Bundle& bundle) {
   return found.empty() ? "" : " (names are compared case-sensitively: found " + found + ")";
 }
 
-void check_image(const std::string& appimage, const Manifest* package, const std::string& work_dir,
-                 Report& report) {
+void check_image(const std::string& appimage, const Manifest* package, Report& report) {
   auto offset = type2_image_offset(appimage);
   if (!offset) {
     report.fail("AppImage type", offset.error());
@@ -277,7 +251,7 @@ void check_image(const std::string& appimage, const Manifest* package, const std
     report.fail("AppImage manifest", std::string(kManifestMember) + ": " + text.error());
     return;
   }
-  auto inner = read_manifest_text(*text, join_path(work_dir, kPayloadManifestCopy));
+  auto inner = manifest_from_text(*text);
   if (!inner) {
     report.fail("AppImage manifest", std::string(kManifestMember) + ": " + describe(inner.error()));
     return;
@@ -341,7 +315,7 @@ void check_payload(Bundle& bundle, const Manifest* package, const std::string& w
     return;
   }
   report.pass("AppImage CRC", crc);
-  check_image(target, package, work_dir, report);
+  check_image(target, package, report);
 }
 
 }  // namespace
@@ -395,7 +369,7 @@ bool check_identity(const Manifest& installed, const Manifest& package,
 }
 
 void run_release_check(const Request& request, const std::string& work_dir, Report& report) {
-  std::optional<Manifest> installed = check_installed(request.installed, work_dir, report);
+  std::optional<Manifest> installed = check_installed(request.installed, report);
 
   // An install refuses anything but a regular file, before it reads a byte.
   struct stat st {};

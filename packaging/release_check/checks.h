@@ -39,16 +39,12 @@ class Report {
 bool check_identity(const Manifest& installed, const Manifest& package,
                     const std::string& display_version, Report& report);
 
-// The only files the check writes into its work directory, which stays flat: a stop signal's
-// handler removes exactly these and the directory.
+// The only file the check writes into its work directory: a stop signal's handler removes
+// exactly this and the directory.
 inline constexpr const char* kPayloadCopy = "next.AppImage";
-inline constexpr const char* kInstalledManifestCopy = "installed.sq.version";
-inline constexpr const char* kPayloadManifestCopy = "package.sq.version";
-inline constexpr const char* kWorkFiles[] = {kPayloadCopy, kInstalledManifestCopy,
-                                             kPayloadManifestCopy};
 
 // Runs every check that can run; a check whose input an earlier failure took away is skipped.
-// `work_dir` is a private directory for the extracted AppImage and manifests.
+// `work_dir` is a private directory for the extracted AppImage.
 void run_release_check(const Request& request, const std::string& work_dir, Report& report);
 
 }  // namespace pellark::release_check

@@ -39,13 +39,18 @@ char g_work_dir[4096];
 
 // SIGINT, SIGTERM, SIGHUP: remove the work directory, then die of the signal as if unhandled, so
 // the caller sees the usual status. The main code is suspended meanwhile (one thread).
-extern "C" void on_stop(int sig) {
+// Async-signal-safe, for the handler and the normal end alike.
+void remove_work_dir() {
   int dir = ::open(g_work_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dir >= 0) {
-    for (const char* name : pellark::release_check::kWorkFiles) (void)::unlinkat(dir, name, 0);
+    (void)::unlinkat(dir, pellark::release_check::kPayloadCopy, 0);
     (void)::close(dir);
   }
   (void)::rmdir(g_work_dir);
+}
+
+extern "C" void on_stop(int sig) {
+  remove_work_dir();
   (void)::signal(sig, SIG_DFL);
   (void)::raise(sig);  // delivered when the handler returns
 }
@@ -75,10 +80,7 @@ class WorkDir {
     catch_stop_signals();
   }
   ~WorkDir() {
-    if (path_.empty()) return;
-    for (const char* name : pellark::release_check::kWorkFiles)
-      (void)::unlink(pellark::join_path(path_, name).c_str());
-    (void)::rmdir(path_.c_str());
+    if (!path_.empty()) remove_work_dir();
   }
   WorkDir(const WorkDir&) = delete;
   WorkDir& operator=(const WorkDir&) = delete;

@@ -73,7 +73,7 @@ static void prepare_child(const struct child_spec* spec) {
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null >= 0) {
       (void)dup2(null, STDIN_FILENO);
-      if (!spec->keep_stdout) (void)dup2(null, STDOUT_FILENO);
+      (void)dup2(null, STDOUT_FILENO);
       (void)dup2(null, STDERR_FILENO);
       if (null > STDERR_FILENO) (void)close(null);
     }
@@ -138,8 +138,7 @@ int child_wait(pid_t pid, int* received) {
 }
 
 int run_helper(const char* const* argv, int pass_fd, int* received) {
-  const struct child_spec spec = {
-      .argv = argv, .application = false, .keep_stdout = false, .pass_fd = pass_fd};
+  const struct child_spec spec = {.argv = argv, .application = false, .pass_fd = pass_fd};
   pid_t pid = child_start(&spec);
   if (pid < 0) return -1;
   int status = child_wait(pid, received);

@@ -21,10 +21,8 @@ struct child_spec {
   const char* const* argv; /* argv[0] is looked up in PATH */
   /* The application starts with the signal mask and SIGCHLD disposition the runtime was given
    * and inherits the standard descriptors. A helper starts as a user would start it (empty mask,
-   * default dispositions) with standard input and error on /dev/null, and standard output too
-   * unless keep_stdout. */
+   * default dispositions) with its standard descriptors on /dev/null. */
   bool application;
-  bool keep_stdout;
   int pass_fd; /* a close-on-exec descriptor this child alone inherits; -1 for none */
 };
 

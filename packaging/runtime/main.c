@@ -15,7 +15,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,10 +26,9 @@
 
 /* What the runtime holds, so that every way out can undo it. */
 struct runtime {
-  int self_fd;          /* our own file: helpers read the image through it, never by path */
-  char self_path[32];   /* /proc/self/fd/N, valid in a helper that inherited self_fd */
-  char offset_text[24]; /* the image offset in decimal */
-  uint64_t offset;
+  int self_fd;             /* our own file: helpers read the image through it, never by path */
+  char self_path[32];      /* /proc/self/fd/N, valid in a helper that inherited self_fd */
+  char offset_text[24];    /* the image offset in decimal */
   char appimage[PATH_MAX]; /* canonical path of the AppImage file */
   char mount_dir[PATH_MAX];
   bool mounted;
@@ -42,21 +40,21 @@ static struct runtime rt = {.self_fd = -1};
 
 /* Unmounts `dir`: directly when we may (root), otherwise through fusermount3; lazily when
  * something still uses the tree, so the mount is gone from the namespace either way. */
-static bool unmount_dir(const char* dir, int* received) {
+static bool unmount_dir(const char* dir) {
+  int received = 0; /* a stop signal during cleanup changes nothing: the cleanup goes on */
   if (umount2(dir, 0) == 0) return true;
   const char* const plain[] = {"fusermount3", "-u", "-q", dir, NULL};
-  if (run_helper(plain, -1, received) == 0) return true;
+  if (run_helper(plain, -1, &received) == 0) return true;
   if (umount2(dir, MNT_DETACH) == 0) return true;
   const char* const lazy[] = {"fusermount3", "-u", "-z", "-q", dir, NULL};
-  return run_helper(lazy, -1, received) == 0;
+  return run_helper(lazy, -1, &received) == 0;
 }
 
 /* Undoes the mount and the extraction. Returns false when something stayed behind. */
 static bool cleanup(void) {
   bool clean = true;
-  int ignored = 0;
   if (rt.mounted) {
-    if (unmount_dir(rt.mount_dir, &ignored))
+    if (unmount_dir(rt.mount_dir))
       rt.mounted = false;
     else
       clean = false;
@@ -223,8 +221,7 @@ static _Noreturn void run_application(int argc, char** argv) {
   if (app_argv == NULL) fail(127, "out of memory");
   app_argv[0] = apprun;
   for (int i = 1; i < argc; ++i) app_argv[i] = argv[i];
-  const struct child_spec spec = {
-      .argv = app_argv, .application = true, .keep_stdout = true, .pass_fd = -1};
+  const struct child_spec spec = {.argv = app_argv, .application = true, .pass_fd = -1};
   pid_t pid = child_start(&spec);
   if (pid < 0) fail(127, "cannot run %s: %s", apprun, strerror(errno));
   free(app_argv);
@@ -311,9 +308,10 @@ int main(int argc, char** argv) {
     if (n < 0) fail(127, "cannot read /proc/self/exe: %s", strerror(errno));
     rt.appimage[n] = '\0';
   }
-  if (image_offset(rt.self_fd, &rt.offset) != 0)
+  uint64_t offset = 0;
+  if (image_offset(rt.self_fd, &offset) != 0)
     fail(127, "%s is not an ELF file with a section header table", rt.appimage);
-  snprintf(rt.offset_text, sizeof rt.offset_text, "%" PRIu64, rt.offset);
+  snprintf(rt.offset_text, sizeof rt.offset_text, "%" PRIu64, offset);
 
   if (argc > 1 && strncmp(argv[1], "--appimage-", 11) == 0) runtime_option(argc, argv);
   run_application(argc, argv);

@@ -16,24 +16,20 @@
 #include <string>
 #include <vector>
 
+#include "support/file_checks.h"
 #include "support/installed_layout.h"
 
 namespace pellark {
 namespace {
 
+using testing::inode_of;
 using testing::InstalledLayout;
 using testing::kFailure;
 using testing::kIdentity;
+using testing::names_in;
 using testing::path_exists;
 using testing::read_file;
 using testing::write_file;
-
-std::set<std::string> names_in(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
-    names.insert(entry.path().filename().string());
-  return names;
-}
 
 // Every path below `dir`, links listed but not entered.
 std::set<std::string> tree_of(const std::string& dir) {
@@ -41,12 +37,6 @@ std::set<std::string> tree_of(const std::string& dir) {
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
     paths.insert(entry.path().lexically_relative(dir).string());
   return paths;
-}
-
-ino_t inode_of(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_ino;
 }
 
 // Public: the table's set-up functions reach it through a reference.

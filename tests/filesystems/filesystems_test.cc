@@ -34,6 +34,7 @@
 #include "hygiene/release_package.h"
 #include "src/install.h"
 #include "src/sys_ops.h"
+#include "support/file_checks.h"
 #include "support/installed_layout.h"
 
 namespace pellark::testing {
@@ -156,13 +157,6 @@ class ExfatMount {
   std::string target_;
 };
 
-std::set<std::string> names_in(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
-    names.insert(entry.path().filename().string());
-  return names;
-}
-
 // Everything below `dir` that a change would show in: kind and mode, size, inode, times and
 // the bytes of regular files.
 using Snapshot = std::map<std::string, std::tuple<mode_t, off_t, ino_t, long, long, std::string>>;
@@ -190,12 +184,6 @@ std::string left_on_disk(const std::string& dir) {
     if (entry.is_directory()) out += "/";
   }
   return out.empty() ? " (nothing)" : out;
-}
-
-ino_t inode_of(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_ino;
 }
 
 class FileSystems : public ::testing::Test {

@@ -232,13 +232,7 @@ TEST(RetryWaits, MissingPackageFailsWithIo) {
 
 TEST(RetryWaits, UncreatableTargetDirectoryFailsWithIo) {
   TempDir dir;
-  std::string package = dir / "p.zip";
-  std::string cmd =
-      "python3 -c \"import zipfile,sys; zipfile.ZipFile(sys.argv[1], 'w')"
-      ".writestr('a.AppImage', 'x')\" '" +
-      package + "'";
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
-  auto bundle = open_bundle(package);
+  auto bundle = open_bundle(appimage_package(dir, "x"));
   ASSERT_TRUE(bundle);
   write_file(dir / "file", "not a directory");
   auto [status, elapsed] = timed_extract(*bundle, dir / "file/sub/a.AppImage");

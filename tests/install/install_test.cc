@@ -22,11 +22,13 @@
 
 #include "src/install.h"
 #include "src/sys_ops.h"
+#include "support/file_checks.h"
 #include "support/installed_layout.h"
 
 namespace pellark {
 namespace {
 
+using testing::inode_of;
 using testing::path_exists;
 using testing::read_file;
 using testing::write_file;
@@ -59,12 +61,6 @@ void write_package(const std::string& path, const std::vector<Entry>& entries) {
               0);
   }
   ASSERT_EQ(zip_close(archive), 0);
-}
-
-ino_t inode_of(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_ino;
 }
 
 std::vector<std::string> list_dir(const std::string& path) {

@@ -69,11 +69,16 @@ Result<zip_stat_t> check_entry(zip_t* archive, uint64_t index) {
   return st;
 }
 
-Result<ZipFile> open_entry(zip_t* archive, uint64_t index) {
-  PELLARK_TRY(check_entry(archive, index));
+// For an entry that check_entry has passed.
+Result<ZipFile> open_checked_entry(zip_t* archive, uint64_t index) {
   ZipFile file(zip_fopen_index(archive, index, 0));
   if (!file) return Error::zip("open entry");
   return file;
+}
+
+Result<ZipFile> open_entry(zip_t* archive, uint64_t index) {
+  PELLARK_TRY(check_entry(archive, index));
+  return open_checked_entry(archive, index);
 }
 
 // Opening an entry's raw bytes reads and checks its local header, and needs neither a
@@ -139,10 +144,7 @@ Result<Bundle> open_bundle(const std::string& path) {
     // for a carrier would otherwise block here for good.
     UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!f) return Error::io(errno, "open package");
-    int flags = ::fcntl(f.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(f.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-      return Error::io(errno, "package descriptor");
-    }
+    if (!clear_nonblocking(f.get())) return Error::io(errno, "package descriptor");
     return f;
   });
   if (!fd) return fd.error();
@@ -276,7 +278,7 @@ Status extract_entry(Bundle& bundle, const EntryPredicate& pred, const std::stri
     PELLARK_TRY_ASSIGN(parts.head, open_part(bundle.archive(), *index, 0, entry.size - 1));
     PELLARK_TRY_ASSIGN(parts.tail, open_part(bundle.archive(), *index, entry.size - 1, 1));
   } else {
-    PELLARK_TRY_ASSIGN(file, open_entry(bundle.archive(), *index));
+    PELLARK_TRY_ASSIGN(file, open_checked_entry(bundle.archive(), *index));
   }
 
   // The updater creates this file, so a symbolic link in its place is refused.

@@ -30,4 +30,8 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// Makes reads on a descriptor opened O_NONBLOCK (so that the open itself cannot hang on a FIFO)
+// block again. False with errno set on failure.
+bool clear_nonblocking(int fd);
+
 }  // namespace pellark

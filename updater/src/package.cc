@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include <nlohmann/json.hpp>
@@ -86,9 +85,7 @@ Result<UniqueFd> validate_package(const std::string& path, uint64_t byte_length,
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) return Error::io(errno, "open package");
   PELLARK_TRY(check_opened_entry(examined, fd.get(), byte_length));
-  int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
-    return Error::io(errno, "fcntl package");
+  if (!clear_nonblocking(fd.get())) return Error::io(errno, "fcntl package");
 
   PELLARK_TRY_ASSIGN(Sha256 hash, Sha256::start());
   auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kReadBuffer);
@@ -100,14 +97,7 @@ Result<UniqueFd> validate_package(const std::string& path, uint64_t byte_length,
   }
   PELLARK_TRY_ASSIGN(Sha256::Digest digest, hash.finish());
 
-  static constexpr char kHex[] = "0123456789abcdef";
-  char actual[64];
-  for (unsigned i = 0; i < 32; ++i) {
-    actual[2 * i] = kHex[digest[i] >> 4];
-    actual[2 * i + 1] = kHex[digest[i] & 0xF];
-  }
-  if (sha256.size() != 64 || std::memcmp(actual, sha256.data(), 64) != 0)
-    return Error::failure("digest mismatch");
+  if (digest_hex(digest) != sha256) return Error::failure("digest mismatch");
 
   // The install step reads the archive through this descriptor from its start.
   if (::lseek(fd.get(), 0, SEEK_SET) != 0) return Error::io(errno, "lseek package");

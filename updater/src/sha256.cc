@@ -115,4 +115,15 @@ Result<Sha256::Digest> Sha256::finish() {
   return digest;
 }
 
+std::string digest_hex(const Sha256::Digest& digest) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(2 * digest.size());
+  for (unsigned char byte : digest) {
+    text += kHex[byte >> 4];
+    text += kHex[byte & 0xF];
+  }
+  return text;
+}
+
 }  // namespace pellark

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "framework/error.h"
 
@@ -31,5 +32,8 @@ class Sha256 {
   explicit Sha256(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
 };
+
+// The digest as 64 lower-case hex digits.
+std::string digest_hex(const Sha256::Digest& digest);
 
 }  // namespace pellark
