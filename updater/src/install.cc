@@ -3,7 +3,6 @@
 // sys_ops() so a test can make exactly that step fail.
 #include "install.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,7 +13,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <random>
 #include <string_view>
 #include <vector>
@@ -24,6 +22,7 @@
 #include "framework/version.h"
 #include "private_dir.h"
 #include "sys_ops.h"
+#include "work_dirs.h"
 
 extern char** environ;
 
@@ -31,9 +30,7 @@ namespace pellark {
 
 namespace {
 
-constexpr std::string_view kWorkRoot = "VelopackTemp";
 constexpr std::string_view kNextName = "next.AppImage";
-constexpr std::string_view kPreviousName = "previous.AppImage";
 constexpr std::string_view kNameAlphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
@@ -54,7 +51,7 @@ Result<std::string> work_directory_name() {
   std::seed_seq seq(seed.begin(), seed.end());
   std::mt19937_64 generator(seq);
   std::uniform_int_distribution<size_t> pick(0, kNameAlphabet.size() - 1);
-  std::string name = "tmp_";
+  std::string name = kWorkDirPrefix;
   for (int i = 0; i < 16; ++i) name.push_back(kNameAlphabet[pick(generator)]);
   return name;
 }
@@ -74,40 +71,6 @@ Status identity_rule(const Manifest& installed, const Manifest& package,
 }
 
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* dir) const { (void)::closedir(dir); }
-};
-
-// Removes everything below the directory open as `dir_fd` (which it takes), never following a
-// symbolic link. Best effort: the caller ignores failures.
-void remove_contents(int dir_fd) {
-  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(dir_fd));
-  if (!dir) {
-    (void)::close(dir_fd);
-    return;
-  }
-  std::vector<std::string> subdirs;
-  while (dirent* entry = ::readdir(dir.get())) {
-    std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    if (::unlinkat(dir_fd, entry->d_name, 0) == 0) continue;
-    if (errno == EISDIR || errno == EPERM) subdirs.emplace_back(name);
-  }
-  for (const std::string& name : subdirs) {
-    int child = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (child < 0) continue;
-    remove_contents(child);
-    (void)::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
-  }
-}
-
-void remove_tree(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return;
-  remove_contents(fd);
-  (void)::rmdir(path.c_str());
-}
 
 Status sync_file(const std::string& path) {
   int raw;
@@ -230,11 +193,11 @@ Status install_release(const InstallationConfig& config, const std::string& pack
   if (!S_ISREG(st.st_mode)) return Error::failure("not a regular file");
 
   PELLARK_TRY_ASSIGN(std::string name, work_directory_name());
-  const std::string work_dir = join_path(join_path(config.packages_dir, kWorkRoot), name);
+  const std::string work_dir = join_path(join_path(config.packages_dir, kWorkRootName), name);
   PELLARK_TRY(ensure_private_directory(work_dir));
 
   const std::string next_path = join_path(work_dir, kNextName);
-  const std::string previous_path = join_path(work_dir, kPreviousName);
+  const std::string previous_path = join_path(work_dir, kPreviousAppImageName);
   bool keep_work_directory = false;
   Status result =
       replace_and_relaunch(bundle, next_path, config, previous_path, keep_work_directory);

@@ -23,9 +23,6 @@ namespace pellark {
 
 namespace {
 
-constexpr const char kWorkRoot[] = "VelopackTemp";
-constexpr const char kPreviousName[] = "previous.AppImage";
-constexpr std::string_view kWorkPrefix = "tmp_";
 // An install only ever puts two files in its work directory; anything nested deeper than this
 // was not made by us and is not worth a descriptor per level.
 constexpr int kMaxDepth = 16;
@@ -112,9 +109,9 @@ bool newer(const KeptRelease& a, const KeptRelease& b) {
 // examined), it counts as such a copy: at most one is kept either way.
 bool holds_only_old_release(int dir_fd, const struct stat* installed) {
   auto names = entry_names(dir_fd);
-  if (!names || names->size() != 1 || names->front() != kPreviousName) return false;
+  if (!names || names->size() != 1 || names->front() != kPreviousAppImageName) return false;
   struct stat st {};
-  if (::fstatat(dir_fd, kPreviousName, &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+  if (::fstatat(dir_fd, kPreviousAppImageName, &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
   if (!S_ISREG(st.st_mode)) return false;
   return installed == nullptr || st.st_dev != installed->st_dev || st.st_ino != installed->st_ino;
 }
@@ -126,7 +123,7 @@ void reclaim_work_directories(const InstallationConfig& config) {
       ::open(config.packages_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!staging) return;
   // A "VelopackTemp" that is a link is not entered: what it points to is not ours to clear.
-  UniqueFd work_root = open_directory_at(staging.get(), kWorkRoot);
+  UniqueFd work_root = open_directory_at(staging.get(), kWorkRootName);
   if (!work_root) return;
   auto names = entry_names(work_root.get());
   if (!names) return;
@@ -137,7 +134,7 @@ void reclaim_work_directories(const InstallationConfig& config) {
 
   std::optional<KeptRelease> kept;
   for (const std::string& name : *names) {
-    if (!name.starts_with(kWorkPrefix)) continue;
+    if (!name.starts_with(kWorkDirPrefix)) continue;
     // O_NOFOLLOW|O_DIRECTORY: a link or a file named tmp_* fails here and is left alone.
     UniqueFd dir = open_directory_at(work_root.get(), name.c_str());
     if (!dir) continue;
@@ -162,6 +159,14 @@ void reclaim_work_directories(const InstallationConfig& config) {
     dir.reset();
     (void)::unlinkat(work_root.get(), name.c_str(), AT_REMOVEDIR);
   }
+}
+
+void remove_tree(const std::string& path) {
+  UniqueFd dir = open_directory_at(AT_FDCWD, path.c_str());
+  if (!dir) return;
+  remove_contents(dir.get(), 1);
+  dir.reset();
+  (void)::rmdir(path.c_str());
 }
 
 }  // namespace pellark
